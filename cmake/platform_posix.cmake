@@ -1,0 +1,27 @@
+# POSIX platform layer: our own equivalents of the Windows services, with the
+# personal certificate store over the user's NSS database.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(NSS REQUIRED IMPORTED_TARGET nss)
+
+# Lossless UTF-8 <-> UTF-16 text; shared with the POSIX signing library.
+add_library(qm_posix_text STATIC src/platform/posix/text_posix.cpp)
+target_include_directories(qm_posix_text PUBLIC src)
+
+add_library(qm_platform STATIC
+  src/platform/posix/console_posix.cpp
+  src/platform/posix/files_posix.cpp
+  src/platform/posix/profile_posix.cpp
+  src/platform/posix/library_posix.cpp
+  src/platform/posix/store_posix.cpp
+  src/platform/posix/nssdb_posix.cpp
+  src/platform/posix/process_posix.cpp
+)
+target_include_directories(qm_platform PUBLIC src)
+target_link_libraries(qm_platform PUBLIC qm_posix_text PkgConfig::NSS ${CMAKE_DL_LIBS})
+target_compile_definitions(qm_platform PRIVATE
+  QM_INSTALL_LIBDIR="${CMAKE_INSTALL_FULL_LIBDIR}/quillmark")
+target_link_libraries(qm_core PUBLIC qm_platform)
+
+add_executable(quillmark src/platform/posix/entry_posix.cpp)
+target_link_libraries(quillmark PRIVATE qm_core)
+install(TARGETS quillmark RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
