@@ -3,8 +3,9 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(NSS REQUIRED IMPORTED_TARGET nss)
 
-# Lossless UTF-8 <-> UTF-16 text; shared with the POSIX signing library.
-add_library(qm_posix_text STATIC src/platform/posix/text_posix.cpp)
+# Lossless UTF-8 <-> UTF-16 text and the NSS database location; shared with
+# the POSIX signing library.
+add_library(qm_posix_text STATIC src/platform/posix/text_posix.cpp src/platform/posix/nssdb_posix.cpp)
 target_include_directories(qm_posix_text PUBLIC src)
 
 add_library(qm_platform STATIC
@@ -13,7 +14,6 @@ add_library(qm_platform STATIC
   src/platform/posix/profile_posix.cpp
   src/platform/posix/library_posix.cpp
   src/platform/posix/store_posix.cpp
-  src/platform/posix/nssdb_posix.cpp
   src/platform/posix/process_posix.cpp
 )
 target_include_directories(qm_platform PUBLIC src)
