@@ -19,7 +19,7 @@ namespace {
 
 bool StandardOutputIsConsole() {
     static const bool is_console = [] {
-        DWORD mode = 0;
+        ::DWORD mode = 0;
         return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
     }();
     return is_console;

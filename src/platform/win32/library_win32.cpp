@@ -19,7 +19,7 @@ namespace {
 // Systems that predate the LOAD_LIBRARY_SEARCH_* flags refuse them with
 // ERROR_INVALID_PARAMETER; there the full path into the system folder gives
 // the same guarantee.
-HMODULE LoadFromSystemFolderByPath(LPCWSTR name) {
+::HMODULE LoadFromSystemFolderByPath(LPCWSTR name) {
     WCHAR path[MAX_PATH + 1];
     const UINT dir = ::GetSystemDirectoryW(path, MAX_PATH);
     const size_t name_length = std::wcslen(name);
