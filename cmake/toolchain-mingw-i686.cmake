@@ -5,8 +5,11 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
 set(QM_MINGW_PREFIX i686-w64-mingw32)
-find_program(CMAKE_C_COMPILER ${QM_MINGW_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER ${QM_MINGW_PREFIX}-g++ REQUIRED)
+# The posix thread model (Debian's g++-mingw-w64-i686-posix, a dependency of
+# g++-mingw-w64-i686) has the whole C++ thread library, which GoogleTest
+# needs; with -static its thread runtime is linked in, not a DLL.
+find_program(CMAKE_C_COMPILER ${QM_MINGW_PREFIX}-gcc-posix REQUIRED)
+find_program(CMAKE_CXX_COMPILER ${QM_MINGW_PREFIX}-g++-posix REQUIRED)
 find_program(CMAKE_RC_COMPILER ${QM_MINGW_PREFIX}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${QM_MINGW_PREFIX})
