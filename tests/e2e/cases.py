@@ -19,6 +19,11 @@ Fields of a case:
   tty       run with standard output on a terminal
   env       extra environment for the run
   only      the one target the case is for
+  planted   a double placed beside the program as well (wine: it must not
+            be the one loaded, the library comes from the system folder)
+  console   wine: run on a console with these text attributes; stdout is
+            then the screen, "[0xAA]" before each run of attributes AA and
+            "final 0xAAAA" (the attributes left set) after the rows
   checks    functions (target, scratch) -> [problems], for what output
             and calls do not show
 Texts may name fixture thumbprints as {sha1:NAME} (lower case) or
@@ -157,7 +162,7 @@ CASES = [
     dict(name="settings_utf8_with_bom", args=["a.exe"],
          ini=b"\xef\xbb\xbf[QUILLMARK]\nCertName=Example EC\n", stdout=ok(1, 1, "a.exe"),
          status=0),
-    dict(name="settings_binary_garbage", args=["a.exe"],
+    dict(name="settings_binary_garbage", only="native", args=["a.exe"],
          ini=bytes(range(256)) * 64 + b"\n[QUILLMARK\x00]\nCertName\x00=x\n", stdout=NO_CERT,
          status=1),
 
@@ -277,4 +282,25 @@ CASES = [
          stdout="\x1b[0;91mNo SignerTimeStampEx2, Error #127\n\x1b[0m", status=1),
     dict(name="terminal_without_colour_when_no_color", only="native", tty=True,
          args=["/n", EC, "a.exe"], env={"NO_COLOR": "1"}, stdout=ok(1, 1, "a.exe"), status=0),
+
+    # ---- the Windows build under Wine --------------------------------------------
+    dict(name="wine_own_library_lacks_timestamp_entry", only="wine", library="real",
+         args=["/n", EC, "a.exe"], stdout="No SignerTimeStampEx2, Error #127\n", status=1),
+    dict(name="library_beside_program_is_not_loaded", only="wine", library="real",
+         planted="all", args=["/n", EC, "a.exe"],
+         stdout="No SignerTimeStampEx2, Error #127\n", status=1, calls=[]),
+    dict(name="library_only_beside_program_is_missing", only="wine", library="missing",
+         planted="all", args=["/n", EC, "a.exe"],
+         stdout="Cannot load mssign32.dll, Error 126\n", status=1, calls=[]),
+    dict(name="console_colours_on_blue", only="wine", console=0x1F,
+         args=["/n", EC, "a.exe", "b.exe"], results="0,0x80070002",
+         stdout="[0x1f]QuillMark 1/2: a.exe[0x1a] OK\n"
+                "[0x1f]QuillMark 2/2: b.exe[0x1c] FAILED 80070002\nfinal 0x001f\n",
+         status=0x80070002),
+    dict(name="console_keeps_background_and_high_bits", only="wine", console=0x84E,
+         args=["/n", EC, "a.exe"],
+         stdout="[0x84e]QuillMark 1/1: a.exe[0x84a] OK\nfinal 0x084e\n", status=0),
+    dict(name="console_missing_entry_in_red", only="wine", console=0x70, library="signonly",
+         args=["/n", EC, "a.exe"],
+         stdout="[0x7c]No SignerTimeStampEx2, Error #127\nfinal 0x0070\n", status=1),
 ]
