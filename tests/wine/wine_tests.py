@@ -45,7 +45,7 @@ def main():
         prefix.create()
         screen, code = prefix.run_on_terminal(
             [os.path.join(bindir, "qm_win32_tests.exe"),
-             "--gtest_output=xml:" + wineprefix.windows_path(report)], cwd=bindir, timeout=120)
+             "--gtest_output=xml:" + wineprefix.windows_path(report)], cwd=bindir)
     finally:
         prefix.stop()
     if not os.path.isfile(report):

@@ -15,11 +15,12 @@ keeps certificates in the user's registry and does not really delete them.
 """
 
 import os
-import pty
-import select
 import shutil
 import subprocess
-import time
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from run_e2e import run_on_pty  # noqa: E402
 
 SKIP = 77
 LIBRARY = "mssign32.dll"
@@ -104,34 +105,10 @@ class Prefix:
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
         return p.stdout, p.stderr, p.returncode
 
-    def run_on_terminal(self, args, cwd=None, env=None, timeout=60):
+    def run_on_terminal(self, args, cwd=None, env=None):
         """Runs a Windows program on a terminal, where Wine gives it a
         console; returns what the terminal received (escape sequences of
         Wine's console included) and the exit code."""
         full_env = dict(self.env)
         full_env.update(env or {})
-        master, slave = pty.openpty()
-        p = subprocess.Popen(["wine"] + list(args), cwd=cwd, env=full_env, stdin=slave,
-                             stdout=slave, stderr=slave)
-        os.close(slave)
-        out = b""
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            ready, _, _ = select.select([master], [], [], 0.5)
-            if ready:
-                try:
-                    chunk = os.read(master, 65536)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                out += chunk
-            elif p.poll() is not None:
-                break
-        os.close(master)
-        try:
-            code = p.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            code = p.wait()
-        return out, code
+        return run_on_pty(["wine"] + list(args), cwd, full_env)
