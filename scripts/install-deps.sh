@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config python3
   libnss3-dev libnss3-tools libssl-dev openssl libcurl4-openssl-dev
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev googletest
   osslsigncode time
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   clang libclang-rt-14-dev

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian 12 machine: installs what it
-# needs, then builds and runs every test twice, plainly and under ASan+UBSan.
+# needs, then builds and runs every test twice, plainly and under ASan+UBSan,
+# and builds the 32-bit Windows program and runs its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,3 +20,5 @@ run_suite build
 echo "== ASan + UBSan build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-sanitize -DQM_SANITIZE=ON
+echo "== Windows build (mingw-w64 i686) under Wine"
+bash tests/wine/build_and_test.sh build-win32
