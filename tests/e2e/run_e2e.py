@@ -10,7 +10,7 @@ to lay out a case and run the program:
 
   run_e2e.py --target native --build DIR --setup        make the shared fixtures
   run_e2e.py --target native --build DIR [--case NAME]  run cases
-  run_e2e.py --list                                     print the case names
+  run_e2e.py --target native --list                     the target's case names
 Exit status: 0 when nothing failed, 1 otherwise; 77 when every case that
 ran was skipped (a tool or fixture is missing)."""
 
@@ -272,7 +272,8 @@ def main():
 
     if opts.list:
         for case in table.CASES:
-            print(case["name"])
+            if case.get("only", opts.target) == opts.target:
+                print(case["name"])
         return 0
     target = load_target(opts.target, opts.build)
     try:
