@@ -19,7 +19,7 @@
 namespace pe_test {
 
 bool HaveTool(const std::string& name) {
-    return Run("command -v " + Quote(name) + " >/dev/null 2>&1") == 0;
+    return RunCommand("command -v " + Quote(name) + " >/dev/null 2>&1") == 0;
 }
 
 std::string Quote(const std::string& text) {
@@ -31,7 +31,7 @@ std::string Quote(const std::string& text) {
     return out + "'";
 }
 
-int Run(const std::string& command, std::string* output) {
+int RunCommand(const std::string& command, std::string* output) {
     std::string full = command + " 2>&1";
     FILE* pipe = popen(full.c_str(), "r");
     if (pipe == nullptr) return -1;
@@ -78,7 +78,7 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-    if (!path_.empty()) Run("chmod -R u+rwx " + Quote(path_) + "; rm -rf " + Quote(path_));
+    if (!path_.empty()) RunCommand("chmod -R u+rwx " + Quote(path_) + "; rm -rf " + Quote(path_));
 }
 
 namespace {
@@ -100,7 +100,7 @@ bool BuildPe(PeKind kind, const std::string& path, size_t appended) {
         return std::vector<uint8_t>(text.begin(), text.end());
     }());
     std::string flags = kind == PeKind::kExe32 ? "-O2 -s" : "-O2 -s -shared";
-    if (Run(std::string(Compiler(kind)) + " " + flags + " " + Quote(source) + " -o " + Quote(path)) != 0) {
+    if (RunCommand(std::string(Compiler(kind)) + " " + flags + " " + Quote(source) + " -o " + Quote(path)) != 0) {
         return false;
     }
     std::remove(source.c_str());
@@ -129,7 +129,7 @@ bool MakeSigner(const std::string& dir, Signer* signer) {
         "openssl x509 -req -in leaf.csr -CA root.pem -CAkey root.key -CAcreateserial -days 30 -sha256"
         " -extfile ext.cnf -extensions leaf -out leaf.pem";
     std::string output;
-    return Run("bash -c " + Quote(script), &output) == 0;
+    return RunCommand("bash -c " + Quote(script), &output) == 0;
 }
 
 namespace {
@@ -219,12 +219,14 @@ int32_t TestMaker(const uint8_t digest[32], const std::vector<uint8_t>& existing
     log->existing = existing;
     if (log->result != 0) return log->result;
     if (log->signer != nullptr) {
-        return MakeAuthenticodeSignature(*log->signer, digest, signature) ? 0 : static_cast<int32_t>(0x80004005u);
+        if (!MakeAuthenticodeSignature(*log->signer, digest, signature)) return static_cast<int32_t>(0x80004005u);
+    } else {
+        // A DER SEQUENCE of 61 bytes: an odd size, so the table needs padding.
+        signature->assign(61, 0x5A);
+        (*signature)[0] = 0x30;
+        (*signature)[1] = 59;
     }
-    // A DER SEQUENCE of 61 bytes: an odd size, so the table needs padding.
-    signature->assign(61, 0x5A);
-    (*signature)[0] = 0x30;
-    (*signature)[1] = 59;
+    log->signature_size = signature->size();
     return 0;
 }
 
@@ -242,9 +244,14 @@ std::string FieldAfter(const std::string& text, const std::string& label) {
 
 }  // namespace
 
+bool OsslSign(const Signer& signer, const std::string& in, const std::string& out) {
+    return RunCommand("osslsigncode sign -h sha256 -certs " + Quote(signer.leaf_pem) + " -key " +
+                      Quote(signer.key_pem) + " -in " + Quote(in) + " -out " + Quote(out)) == 0;
+}
+
 Verification OsslVerify(const std::string& file, const std::string& root_pem) {
     Verification v;
-    v.status = Run("osslsigncode verify -CAfile " + Quote(root_pem) + " -in " + Quote(file), &v.output);
+    v.status = RunCommand("osslsigncode verify -CAfile " + Quote(root_pem) + " -in " + Quote(file), &v.output);
     v.current = FieldAfter(v.output, "Current message digest");
     v.calculated = FieldAfter(v.output, "Calculated message digest");
     v.checksum = FieldAfter(v.output, "PE checksum");
@@ -267,7 +274,7 @@ bool PythonChecksum(const std::string& file, uint32_t* checksum) {
         "    s=(s&0xffff)+(s>>16)\n"
         "print((s+n)&0xffffffff)\n";
     std::string output;
-    if (Run("python3 -c " + Quote(kScript) + " " + Quote(file), &output) != 0) return false;
+    if (RunCommand("python3 -c " + Quote(kScript) + " " + Quote(file), &output) != 0) return false;
     *checksum = static_cast<uint32_t>(std::strtoul(output.c_str(), nullptr, 10));
     return true;
 }

@@ -11,7 +11,7 @@
 namespace pe_test {
 
 bool HaveTool(const std::string& name);
-int Run(const std::string& command, std::string* output = nullptr);  // exit status; stdout+stderr
+int RunCommand(const std::string& command, std::string* output = nullptr);  // exit status; stdout+stderr
 std::string Quote(const std::string& text);
 
 std::vector<uint8_t> ReadFile(const std::string& path);
@@ -59,6 +59,7 @@ struct MakerLog {
     int calls = 0;
     uint8_t digest[32] = {};
     std::vector<uint8_t> existing;
+    size_t signature_size = 0;  // of the signature answered
 };
 int32_t TestMaker(const uint8_t digest[32], const std::vector<uint8_t>& existing,
                   std::vector<uint8_t>* signature, void* context);
@@ -72,6 +73,8 @@ struct Verification {
     std::string checksum;  // the "PE checksum" line
     std::string output;
 };
+// osslsigncode sign -h sha256 of `in` into `out` with the leaf.
+bool OsslSign(const Signer& signer, const std::string& in, const std::string& out);
 Verification OsslVerify(const std::string& file, const std::string& root_pem);
 
 // The PE checksum of a file computed word by word in python, independently
