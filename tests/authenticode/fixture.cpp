@@ -109,41 +109,6 @@ bool LoadLibrary(Library* library) {
     return library->sign_ex2 != nullptr && library->sign != nullptr && library->timestamp_ex2 != nullptr;
 }
 
-void FillRecords(const std::string& path, const Bytes& cert_der, Records* r) {
-    r->path.assign(path.begin(), path.end());
-    r->cert_der = cert_der;
-    r->index = 0;
-    r->context.dwCertEncodingType = qm::X509_ASN_ENCODING | qm::PKCS_7_ASN_ENCODING;
-    r->context.pbCertEncoded = r->cert_der.data();
-    r->context.cbCertEncoded = static_cast<qm::DWORD>(r->cert_der.size());
-    r->file.cbSize = qm::kSignerFileInfoSize;
-    r->file.pwszFileName = r->path.c_str();
-    r->file.hFile = nullptr;
-    r->subject.cbSize = qm::kSignerSubjectInfoSize;
-    r->subject.pdwIndex = &r->index;
-    r->subject.dwSubjectChoice = qm::SIGNER_SUBJECT_FILE;
-    r->subject.pSignerFileInfo = &r->file;
-    r->store.cbSize = qm::kSignerCertStoreInfoSize;
-    r->store.pSigningCert = &r->context;
-    r->store.dwCertPolicy = qm::SIGNER_CERT_POLICY_CHAIN_NO_ROOT;
-    r->store.hCertStore = nullptr;
-    r->cert.cbSize = qm::kSignerCertSize;
-    r->cert.dwCertChoice = qm::SIGNER_CERT_STORE;
-    r->cert.pCertStoreInfo = &r->store;
-    r->cert.hwnd = nullptr;
-    r->authcode.cbSize = qm::kSignerAttrAuthcodeSize;
-    r->authcode.fCommercial = 0;
-    r->authcode.fIndividual = 1;
-    r->authcode.pwszName = nullptr;
-    r->authcode.pwszInfo = nullptr;
-    r->signature.cbSize = qm::kSignerSignatureInfoSize;
-    r->signature.algidHash = qm::CALG_SHA_256;
-    r->signature.dwAttrChoice = qm::SIGNER_AUTHCODE_ATTR;
-    r->signature.pAttrAuthcode = &r->authcode;
-    r->signature.psAuthenticated = nullptr;
-    r->signature.psUnauthenticated = nullptr;
-}
-
 bool StartTsa(const World& w, const std::string& mode, int requests, int seconds, TsaServer* server) {
     int fds[2];
     if (pipe(fds) != 0) return false;
@@ -203,8 +168,7 @@ bool VerifiesWithOsslsigncode(const World& w, const std::string& path, std::stri
     return rc == 0 && !current.empty() && current == calculated;
 }
 
-bool ReadEmbeddedSignature(const World&, const std::string& path, std::vector<Bytes>* certificates,
-                           int* signer_count, bool* has_timestamp) {
+bool ReadEmbeddedSignature(const std::string& path, EmbeddedSignature* out) {
     Bytes f = ReadFile(path);
     auto u32 = [&f](size_t at) {
         uint32_t v = 0;
@@ -223,22 +187,22 @@ bool ReadEmbeddedSignature(const World&, const std::string& path, std::vector<By
     const unsigned char* p = f.data() + offset + 8;
     PKCS7* p7 = d2i_PKCS7(nullptr, &p, length - 8);
     if (p7 == nullptr || !PKCS7_type_is_signed(p7)) return false;
-    certificates->clear();
+    out->certificates.clear();
     for (int i = 0; i < sk_X509_num(p7->d.sign->cert); ++i) {
         unsigned char* der = nullptr;
         int n = i2d_X509(sk_X509_value(p7->d.sign->cert, i), &der);
-        certificates->push_back(Bytes(der, der + n));
+        out->certificates.push_back(Bytes(der, der + n));
         OPENSSL_free(der);
     }
     STACK_OF(PKCS7_SIGNER_INFO)* infos = PKCS7_get_signer_info(p7);
-    *signer_count = sk_PKCS7_SIGNER_INFO_num(infos);
-    *has_timestamp = false;
-    if (*signer_count > 0) {
+    out->signer_count = sk_PKCS7_SIGNER_INFO_num(infos);
+    out->timestamped = false;
+    if (out->signer_count > 0) {
         PKCS7_SIGNER_INFO* si = sk_PKCS7_SIGNER_INFO_value(infos, 0);
         for (int i = 0; i < sk_X509_ATTRIBUTE_num(si->unauth_attr); ++i) {
             char text[64];
             OBJ_obj2txt(text, sizeof text, X509_ATTRIBUTE_get0_object(sk_X509_ATTRIBUTE_value(si->unauth_attr, i)), 1);
-            if (strcmp(text, "1.3.6.1.4.1.311.3.3.1") == 0) *has_timestamp = true;
+            if (strcmp(text, "1.3.6.1.4.1.311.3.3.1") == 0) out->timestamped = true;
         }
     }
     PKCS7_free(p7);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "program_records.h"
 
 namespace fixture {
 
@@ -45,20 +46,6 @@ struct Library {
 };
 bool LoadLibrary(Library* library);
 
-// The request records, filled field by field as the program does.
-struct Records {
-    std::u16string path;
-    qm::DWORD index = 0;
-    Bytes cert_der;
-    qm::CERT_CONTEXT context{};
-    qm::SIGNER_FILE_INFO file{};
-    qm::SIGNER_SUBJECT_INFO subject{};
-    qm::SIGNER_CERT_STORE_INFO store{};
-    qm::SIGNER_CERT cert{};
-    qm::SIGNER_ATTR_AUTHCODE authcode{};
-    qm::SIGNER_SIGNATURE_INFO signature{};
-};
-void FillRecords(const std::string& path, const Bytes& cert_der, Records* r);
 
 // The loopback timestamp server in one mode.
 struct TsaServer {
@@ -72,9 +59,13 @@ void StopTsa(TsaServer* server);
 // osslsigncode verify against the test roots; true when it accepts the
 // file with equal current and calculated digests.
 bool VerifiesWithOsslsigncode(const World& world, const std::string& path, std::string* output);
-// The certificates embedded in a signed file's signature (DER), and the
-// number of SignerInfos; false when there is no readable signature.
-bool ReadEmbeddedSignature(const World& world, const std::string& path, std::vector<Bytes>* certificates,
-                           int* signer_count, bool* has_timestamp);
+
+// What a signed file's signature holds, read from its certificate table.
+struct EmbeddedSignature {
+    std::vector<Bytes> certificates;  // DER, in the order stored
+    int signer_count = 0;
+    bool timestamped = false;         // an RFC 3161 token on the first signer
+};
+bool ReadEmbeddedSignature(const std::string& path, EmbeddedSignature* out);
 
 }  // namespace fixture

@@ -90,15 +90,13 @@ TEST_F(Mssign32, SignsExeAndDllWithRsaAndEcdsaChainWithoutRoot) {
         ASSERT_EQ(SignEx2(&r, nullptr), 0);
         std::string log;
         EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
-        std::vector<Bytes> certs;
-        int signers = 0;
-        bool timestamped = true;
-        ASSERT_TRUE(fixture::ReadEmbeddedSignature(g_world, path, &certs, &signers, &timestamped));
-        EXPECT_EQ(signers, 1);
-        EXPECT_FALSE(timestamped);
-        ASSERT_EQ(certs.size(), 2u);
-        EXPECT_EQ(certs[0], Cert(c.cert));
-        EXPECT_EQ(certs[1], Cert("intermediate"));
+        fixture::EmbeddedSignature embedded;
+        ASSERT_TRUE(fixture::ReadEmbeddedSignature(path, &embedded));
+        EXPECT_EQ(embedded.signer_count, 1);
+        EXPECT_FALSE(embedded.timestamped);
+        ASSERT_EQ(embedded.certificates.size(), 2u);
+        EXPECT_EQ(embedded.certificates[0], Cert(c.cert));
+        EXPECT_EQ(embedded.certificates[1], Cert("intermediate"));
     }
 }
 
@@ -108,12 +106,10 @@ TEST_F(Mssign32, WholeChainPolicyEmbedsTheRoot) {
     fixture::FillRecords(path, Cert("signer-rsa"), &r);
     r.store.dwCertPolicy = qm::SIGNER_CERT_POLICY_CHAIN;
     ASSERT_EQ(SignEx2(&r, nullptr), 0);
-    std::vector<Bytes> certs;
-    int signers = 0;
-    bool timestamped = false;
-    ASSERT_TRUE(fixture::ReadEmbeddedSignature(g_world, path, &certs, &signers, &timestamped));
-    ASSERT_EQ(certs.size(), 3u);
-    EXPECT_EQ(certs[2], Cert("root"));
+    fixture::EmbeddedSignature embedded;
+    ASSERT_TRUE(fixture::ReadEmbeddedSignature(path, &embedded));
+    ASSERT_EQ(embedded.certificates.size(), 3u);
+    EXPECT_EQ(embedded.certificates[2], Cert("root"));
 }
 
 TEST_F(Mssign32, SignerWithoutIntermediateEmbedsItselfOnly) {
@@ -121,12 +117,10 @@ TEST_F(Mssign32, SignerWithoutIntermediateEmbedsItselfOnly) {
     fixture::Records r;
     fixture::FillRecords(path, Cert("other-rsa"), &r);
     ASSERT_EQ(SignEx2(&r, nullptr), 0);
-    std::vector<Bytes> certs;
-    int signers = 0;
-    bool timestamped = false;
-    ASSERT_TRUE(fixture::ReadEmbeddedSignature(g_world, path, &certs, &signers, &timestamped));
-    ASSERT_EQ(certs.size(), 1u);
-    EXPECT_EQ(certs[0], Cert("other-rsa"));
+    fixture::EmbeddedSignature embedded;
+    ASSERT_TRUE(fixture::ReadEmbeddedSignature(path, &embedded));
+    ASSERT_EQ(embedded.certificates.size(), 1u);
+    EXPECT_EQ(embedded.certificates[0], Cert("other-rsa"));
     std::string log;
     EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
 }
@@ -181,11 +175,9 @@ TEST_F(Mssign32, TimestampedInOneCallAndInTheFallbackPair) {
             std::string log;
             EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
             EXPECT_NE(log.find("Timestamp Server Signature verification: ok"), std::string::npos) << log;
-            std::vector<Bytes> certs;
-            int signers = 0;
-            bool timestamped = false;
-            ASSERT_TRUE(fixture::ReadEmbeddedSignature(g_world, path, &certs, &signers, &timestamped));
-            EXPECT_TRUE(timestamped);
+            fixture::EmbeddedSignature embedded;
+            ASSERT_TRUE(fixture::ReadEmbeddedSignature(path, &embedded));
+            EXPECT_TRUE(embedded.timestamped);
         }
     }
 }

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "authenticode/hresult.h"
+#include "program_records.h"
 
 namespace mssign32 {
 namespace {
@@ -15,37 +16,8 @@ using authenticode::kInvalidArg;
 using authenticode::kOk;
 
 // The records exactly as the program fills them.
-struct Records {
-    qm::DWORD index = 0;
-    qm::BYTE cert_bytes[3] = {0x30, 0x01, 0x00};
-    qm::CERT_CONTEXT context{};
-    qm::SIGNER_FILE_INFO file{};
-    qm::SIGNER_SUBJECT_INFO subject{};
-    qm::SIGNER_CERT_STORE_INFO store{};
-    qm::SIGNER_CERT cert{};
-    qm::SIGNER_ATTR_AUTHCODE authcode{};
-    qm::SIGNER_SIGNATURE_INFO signature{};
-
-    Records() {
-        context.dwCertEncodingType = qm::X509_ASN_ENCODING;
-        context.pbCertEncoded = cert_bytes;
-        context.cbCertEncoded = sizeof cert_bytes;
-        file = {qm::kSignerFileInfoSize, u"dir\\sub\\app.exe", nullptr};
-        subject.cbSize = qm::kSignerSubjectInfoSize;
-        subject.pdwIndex = &index;
-        subject.dwSubjectChoice = qm::SIGNER_SUBJECT_FILE;
-        subject.pSignerFileInfo = &file;
-        store = {qm::kSignerCertStoreInfoSize, &context, qm::SIGNER_CERT_POLICY_CHAIN_NO_ROOT, nullptr};
-        cert.cbSize = qm::kSignerCertSize;
-        cert.dwCertChoice = qm::SIGNER_CERT_STORE;
-        cert.pCertStoreInfo = &store;
-        cert.hwnd = nullptr;
-        authcode = {qm::kSignerAttrAuthcodeSize, 0, 1, nullptr, nullptr};
-        signature.cbSize = qm::kSignerSignatureInfoSize;
-        signature.algidHash = qm::CALG_SHA_256;
-        signature.dwAttrChoice = qm::SIGNER_AUTHCODE_ATTR;
-        signature.pAttrAuthcode = &authcode;
-    }
+struct Records : fixture::Records {
+    Records() { fixture::FillRecords("dir\\sub\\app.exe", {0x30, 0x01, 0x00}, this); }
     int32_t CheckAll() {
         std::string path;
         authenticode::Bytes der;
