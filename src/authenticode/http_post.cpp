@@ -40,6 +40,7 @@ int32_t CodeForCurl(CURLcode rc) {
         case CURLE_SSL_CIPHER:
         case CURLE_SSL_CACERT_BADFILE: return kInetSecureFailure;
         case CURLE_OUT_OF_MEMORY: return kOutOfMemory;
+        case CURLE_TOO_MANY_REDIRECTS: return kTimeStampFailed;
         default: return kInetConnectionAborted;
     }
 }
@@ -58,6 +59,12 @@ int32_t PostOnce(const std::string& url, const Bytes& body, Bytes* reply) {
     reply->clear();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Servers move (often from http to https); the query is POSTed again to
+    // where they point, a few hops at most.
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 3L);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kAttemptTimeoutMs);

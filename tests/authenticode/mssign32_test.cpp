@@ -9,7 +9,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "fixture.h"
 #include "platform/posix/text_posix.h"
@@ -156,7 +158,7 @@ TEST_F(Mssign32, BackslashesAndUndecodableBytesInThePath) {
 }
 
 TEST_F(Mssign32, TimestampedInOneCallAndInTheFallbackPair) {
-    for (const char* mode : {"ok", "mods", "late", "http500-once"}) {
+    for (const char* mode : {"ok", "mods", "late", "http500-once", "redirect"}) {
         SCOPED_TRACE(mode);
         for (bool fallback : {false, true}) {
             std::string path = Copy(g_world.pe32_exe, std::string(mode) + (fallback ? "-pair.exe" : "-ex2.exe"));
@@ -217,6 +219,28 @@ TEST_F(Mssign32, TimestampFailuresReturnTheirCodeAndLeaveTheFile) {
         EXPECT_EQ(fixture::ReadFile(signed_path), signed_before);
     }
     ExpectOnlyFiles(2);
+}
+
+TEST_F(Mssign32, TimestampOnAnUnreadableSignatureIsRefused) {
+    std::string path = Copy(g_world.pe32_exe, "app.exe");
+    fixture::Records r;
+    fixture::FillRecords(path, Cert("signer-rsa"), &r);
+    ASSERT_EQ(Sign(&r), 0);
+    // Make the ContentInfo say "data" instead of "signedData": the table and
+    // its DER are intact, but it holds no SignedData.
+    Bytes file = fixture::ReadFile(path);
+    uint32_t pe = 0, table = 0;
+    memcpy(&pe, &file[0x3C], 4);
+    memcpy(&table, &file[pe + 152], 4);
+    const Bytes signed_data_oid = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+    ASSERT_TRUE(std::equal(signed_data_oid.begin(), signed_data_oid.end(), file.begin() + table + 12));
+    file[table + 22] = 0x01;
+    fixture::WriteFile(path, file);
+    fixture::TsaServer tsa;
+    ASSERT_TRUE(fixture::StartTsa(g_world, "ok", 1, 10, &tsa));
+    EXPECT_EQ(Timestamp(&r, tsa.Url()), static_cast<qm::HRESULT>(0x80092002));
+    fixture::StopTsa(&tsa);
+    EXPECT_EQ(fixture::ReadFile(path), file);
 }
 
 TEST_F(Mssign32, StalledServerTimesOutWithinTheBound) {
@@ -367,7 +391,12 @@ TEST_F(Mssign32, WorksBesideTheProgramsOwnNssContext) {
         std::string log;
         EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
     }
-    // The library left nothing behind that keeps NSS busy.
+    // The program's context still finds what it found before, and the
+    // library left nothing behind that keeps NSS busy.
+    CERTCertificate* again = CERT_FindCertByDERCert(CERT_GetDefaultCertDB(), &item);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again, held);
+    CERT_DestroyCertificate(again);
     CERT_DestroyCertificate(held);
     EXPECT_EQ(NSS_ShutdownContext(store), SECSuccess);
     EXPECT_FALSE(NSS_IsInitialized());
@@ -390,6 +419,11 @@ public:
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // The timestamp server is on loopback; a proxy from the environment
+    // must not stand in between.
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        unsetenv(name);
+    }
     ::testing::AddGlobalTestEnvironment(new WorldEnvironment);
     return RUN_ALL_TESTS();
 }

@@ -9,6 +9,7 @@
 //   stall         reads the request and never answers
 //   http500       answers HTTP 500
 //   http500-once  answers HTTP 500 to the first request, then as ok
+//   redirect      sends the first request elsewhere on itself (301), then as ok
 //   garbage       HTTP 200 with a body that is not a timestamp reply
 //   wrong-nonce   a timestamp for another nonce
 //   wrong-imprint a timestamp for another imprint
@@ -172,7 +173,7 @@ bool ReadRequest(int fd, double deadline, std::string* headers, Bytes* body) {
     }
 }
 
-void Serve(int fd, TS_RESP_CTX* ctx, const std::string& mode, int index, double deadline) {
+void Serve(int fd, TS_RESP_CTX* ctx, const std::string& mode, int index, int port, double deadline) {
     std::string headers;
     Bytes query;
     if (!ReadRequest(fd, deadline, &headers, &query)) return;
@@ -192,6 +193,12 @@ void Serve(int fd, TS_RESP_CTX* ctx, const std::string& mode, int index, double 
     }
     if (mode == "http500" || (mode == "http500-once" && index == 0)) {
         Reply(fd, 500, "text/plain", Bytes{'b', 'u', 's', 'y'});
+        return;
+    }
+    if (mode == "redirect" && index == 0) {
+        std::string head = "HTTP/1.1 301 Moved\r\nLocation: http://127.0.0.1:" + std::to_string(port) +
+                           "/moved\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        SendAll(fd, head);
         return;
     }
     if (mode == "garbage") {
@@ -263,7 +270,7 @@ int main(int argc, char** argv) {
         if (poll(&p, 1, MillisLeft(deadline)) <= 0) break;
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) continue;
-        Serve(fd, ctx, o.mode, served, deadline);
+        Serve(fd, ctx, o.mode, served, ntohs(addr.sin_port), deadline);
         close(fd);
     }
     close(listener);
