@@ -3,6 +3,8 @@
 // back here once it knows the image digest.
 #include "sign_file.h"
 
+#include <memory>
+
 #include "authenticode/pe/pe_sign.h"
 #include "hresult.h"
 #include "nss_key.h"
@@ -54,10 +56,11 @@ int32_t SignPeFile(const SignRequest& request) {
     NssSigner* signer = nullptr;
     code = OpenNssSigner(request.db_dir, request.certificate, request.include_root, &signer);
     if (code != kOk) return code;
+    // Closed on every way out: a context left open keeps NSS busy for the
+    // program's own store.
+    std::unique_ptr<NssSigner, void (*)(NssSigner*)> closer(signer, CloseNssSigner);
     SignJob job{&request, signer};
-    code = RewritePeSignature(request.path, MakeSignature, &job);
-    CloseNssSigner(signer);
-    return code;
+    return RewritePeSignature(request.path, MakeSignature, &job);
 }
 
 int32_t TimestampPeFile(const std::string& path, const std::string& url) {

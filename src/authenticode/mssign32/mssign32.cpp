@@ -1,6 +1,7 @@
 // libmssign32.so: the signing library's entry points over the engine. Each
 // call checks its records, opens what it needs and releases it before it
 // returns; nothing is kept between calls.
+#include <new>
 #include <type_traits>
 
 #include "authenticode/hresult.h"
@@ -16,6 +17,20 @@ using authenticode::kInvalidArg;
 using authenticode::kOk;
 
 namespace {
+
+constexpr int32_t kUnexpected = authenticode::Hr(0x8000FFFF);  // E_UNEXPECTED
+
+// Nothing may leave an extern "C" entry point as an exception.
+template <typename Body>
+qm::HRESULT Guarded(Body body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return authenticode::kOutOfMemory;
+    } catch (...) {
+        return kUnexpected;
+    }
+}
 
 int32_t ReadSignRequest(qm::SIGNER_SUBJECT_INFO* subject, qm::SIGNER_CERT* cert, qm::SIGNER_SIGNATURE_INFO* info,
                         qm::SIGNER_PROVIDER_INFO* provider, authenticode::SignRequest* request) {
@@ -42,14 +57,16 @@ MSSIGN32_EXPORT qm::HRESULT SignerSignEx2(qm::DWORD dwFlags, qm::SIGNER_SUBJECT_
         pReserved != nullptr) {
         return kInvalidArg;
     }
-    authenticode::SignRequest request;
-    int32_t code = ReadSignRequest(pSubjectInfo, pSignerCert, pSignatureInfo, pProviderInfo, &request);
-    if (code == kOk) {
-        code = mssign32::ReadTimestampArgs(dwTimestampFlags, pszTimestampAlgorithmOid, pwszHttpTimeStamp,
-                                           &request.timestamp, &request.timestamp_url);
-    }
-    if (code != kOk) return code;
-    return authenticode::SignPeFile(request);
+    return Guarded([&]() {
+        authenticode::SignRequest request;
+        int32_t code = ReadSignRequest(pSubjectInfo, pSignerCert, pSignatureInfo, pProviderInfo, &request);
+        if (code == kOk) {
+            code = mssign32::ReadTimestampArgs(dwTimestampFlags, pszTimestampAlgorithmOid, pwszHttpTimeStamp,
+                                               &request.timestamp, &request.timestamp_url);
+        }
+        if (code != kOk) return code;
+        return authenticode::SignPeFile(request);
+    });
 }
 
 MSSIGN32_EXPORT qm::HRESULT SignerSign(qm::SIGNER_SUBJECT_INFO* pSubjectInfo, qm::SIGNER_CERT* pSignerCert,
@@ -59,10 +76,12 @@ MSSIGN32_EXPORT qm::HRESULT SignerSign(qm::SIGNER_SUBJECT_INFO* pSubjectInfo, qm
     // A URL here asks for the legacy Authenticode timestamp protocol, which
     // this library does not speak; RFC 3161 goes through SignerTimeStampEx2.
     if (pwszHttpTimeStamp != nullptr || psRequest != nullptr || pSipData != nullptr) return kInvalidArg;
-    authenticode::SignRequest request;
-    int32_t code = ReadSignRequest(pSubjectInfo, pSignerCert, pSignatureInfo, pProviderInfo, &request);
-    if (code != kOk) return code;
-    return authenticode::SignPeFile(request);
+    return Guarded([&]() {
+        authenticode::SignRequest request;
+        int32_t code = ReadSignRequest(pSubjectInfo, pSignerCert, pSignatureInfo, pProviderInfo, &request);
+        if (code != kOk) return code;
+        return authenticode::SignPeFile(request);
+    });
 }
 
 MSSIGN32_EXPORT qm::HRESULT SignerTimeStampEx2(qm::DWORD dwFlags, qm::SIGNER_SUBJECT_INFO* pSubjectInfo,
@@ -74,10 +93,12 @@ MSSIGN32_EXPORT qm::HRESULT SignerTimeStampEx2(qm::DWORD dwFlags, qm::SIGNER_SUB
         psRequest != nullptr || pSipData != nullptr) {
         return kInvalidArg;
     }
-    std::string path;
-    int32_t code = mssign32::ReadSubject(pSubjectInfo, &path);
-    if (code != kOk) return code;
-    return authenticode::TimestampPeFile(path, qm::BytesFromWide(pwszHttpTimeStamp));
+    return Guarded([&]() {
+        std::string path;
+        int32_t code = mssign32::ReadSubject(pSubjectInfo, &path);
+        if (code != kOk) return code;
+        return authenticode::TimestampPeFile(path, qm::BytesFromWide(pwszHttpTimeStamp));
+    });
 }
 
 // The entry points must keep the exact types the program binds them with.
