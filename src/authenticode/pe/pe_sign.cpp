@@ -133,7 +133,10 @@ int32_t OpenPeFile(const std::string& path, Source* source) {
     return ReadLayout(source);
 }
 
-// The temporary copy; removed again unless it was renamed into place.
+// The temporary copy. Where the file system allows, it is an unnamed file
+// (O_TMPFILE) that only gets a name just before the rename, so a process
+// killed while signing leaves nothing behind; elsewhere a hidden file beside
+// the original. Removed again unless it was renamed into place.
 class TempFile {
 public:
     ~TempFile() {
@@ -141,22 +144,74 @@ public:
         if (!path.empty()) unlink(path.c_str());
     }
     int32_t Create(const std::string& target) {
-        std::string dir = ParentOf(target);
+        dir_ = ParentOf(target);
         std::string base = target.substr(target.find_last_of('/') + 1);
         if (base.size() > 64) base.resize(64);
-        std::string name = dir + "/." + base + ".qm-XXXXXX";
-        std::vector<char> buffer(name.begin(), name.end());
+        pattern_ = dir_ + "/." + base + ".qm-XXXXXX";
+#ifdef O_TMPFILE
+        // Naming it later goes through /proc; without /proc use a named file.
+        if (access("/proc/self/fd", X_OK) == 0) {
+            int fd = open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                this->fd.Reset(fd);
+                return kOk;
+            }
+            // Only a file system without unnamed files falls back.
+            if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return HresultFromErrno(errno);
+        }
+#endif
+        return CreateNamed();
+    }
+    // Gives an unnamed copy its temporary name, ready for the rename.
+    int32_t Name() {
+        if (!path.empty()) return kOk;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::vector<char> buffer = Pattern();
+            if (FillRandom(buffer.data()) != 0) return kFail;
+            std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
+            if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, buffer.data(), AT_SYMLINK_FOLLOW) == 0) {
+                path = buffer.data();
+                return kOk;
+            }
+            if (errno != EEXIST) return HresultFromErrno(errno);
+        }
+        return kFail;
+    }
+    void Committed() { path.clear(); }
+
+    Fd fd;
+    std::string path;
+
+private:
+    std::vector<char> Pattern() const {
+        std::vector<char> buffer(pattern_.begin(), pattern_.end());
         buffer.push_back('\0');
+        return buffer;
+    }
+    // Fills the XXXXXX of a pattern with random letters.
+    static int FillRandom(char* pattern) {
+        static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        size_t length = std::strlen(pattern);
+        if (length < 6) return -1;
+        uint8_t random[6];
+        int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        bool ok = fd >= 0 && ReadAt(fd, 0, random, sizeof random) == kOk;
+        if (fd >= 0) close(fd);
+        if (!ok) return -1;
+        for (size_t i = 0; i < 6; ++i) pattern[length - 6 + i] = kLetters[random[i] % (sizeof kLetters - 1)];
+        return 0;
+    }
+    int32_t CreateNamed() {
+        std::vector<char> buffer = Pattern();
         int fd = mkostemp(buffer.data(), O_CLOEXEC);
         if (fd < 0) return HresultFromErrno(errno);
         path = buffer.data();
         this->fd.Reset(fd);
         return kOk;
     }
-    void Committed() { path.clear(); }
 
-    Fd fd;
-    std::string path;
+    std::string dir_;
+    std::string pattern_;
 };
 
 int32_t CheckWritable(const Source& source) {
@@ -274,6 +329,8 @@ int32_t Rewrite(const std::string& path, SignatureMaker maker, void* context) {
     hr = SettleCopy(source, temp.fd.get());
     if (hr != kOk) return hr;
     hr = CheckUnchanged(source);
+    if (hr != kOk) return hr;
+    hr = temp.Name();
     if (hr != kOk) return hr;
     if (rename(temp.path.c_str(), source.target.c_str()) != 0) return HresultFromErrno(errno);
     temp.Committed();

@@ -445,6 +445,26 @@ TEST_F(PeSignTest, FileChangedWhileSigningIsNotReplaced) {
     EXPECT_EQ(DirEntries(dir_.path()), std::vector<std::string>{"moving.exe"});
 }
 
+TEST_F(PeSignTest, NoCopyIsVisibleWhileTheSignatureIsMade) {
+    // The maker may wait on a timestamp server; a process killed then must
+    // leave nothing in the directory, so the copy has no name yet.
+    std::string file = dir_.File("quiet.exe");
+    ASSERT_TRUE(BuildPe(PeKind::kExe32, file));
+    struct Context {
+        std::string dir;
+        std::vector<std::string> seen;
+    } context{dir_.path(), {}};
+    auto maker = [](const uint8_t*, const std::vector<uint8_t>&, std::vector<uint8_t>* sig, void* c) -> int32_t {
+        Context* ctx = static_cast<Context*>(c);
+        ctx->seen = DirEntries(ctx->dir);
+        sig->assign({0x30, 0x00});
+        return 0;
+    };
+    ASSERT_EQ(RewritePeSignature(file, maker, &context), 0);
+    EXPECT_EQ(context.seen, std::vector<std::string>{"quiet.exe"});
+    EXPECT_EQ(DirEntries(dir_.path()), std::vector<std::string>{"quiet.exe"});
+}
+
 TEST_F(PeSignTest, RefusesFilesPastTheFormatLimit) {
     // A sparse file with real headers that is larger than 4 GiB: refused
     // before anything is read or written.
