@@ -1,0 +1,46 @@
+// Message formatting: the bytes that reach standard output.
+#include "app/output.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../tests/support/capture.h"
+
+namespace qm {
+namespace {
+
+using testing::CaptureOutput;
+
+TEST(Output, NarrowFormats) {
+    struct Case { const char* want; std::string got; };
+    Case cases[] = {
+        {"Error 126\n", CaptureOutput([] { PrintNarrow("Error %d\n", 126); })},
+        {"-2147024891", CaptureOutput([] { PrintNarrow("%d", static_cast<int>(0x80070005u)); })},
+        {"-2147483648", CaptureOutput([] { PrintNarrow("%d", static_cast<int>(0x80000000u)); })},
+        {"80092004", CaptureOutput([] { PrintNarrow("%x", 0x80092004u); })},
+        {"0 ff", CaptureOutput([] { PrintNarrow("%x %x", 0u, 255u); })},
+        {"100%", CaptureOutput([] { PrintNarrow("100%%"); })},
+        {"a(null)b", CaptureOutput([] { PrintNarrow("a%sb", static_cast<const char*>(nullptr)); })},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.want, c.got);
+}
+
+TEST(Output, WideTextIsOneBytePerUnit) {
+    const char16_t path[] = {u'c', 0xE9, u'/', 0x65E5, 0xD83D, 0xDE00, u'x', 0x00FF, 0x0100, 0};
+    std::string got = CaptureOutput([&] { PrintWide(u"Add file: %s (%d)\n", path, 7); });
+    EXPECT_EQ(std::string("Add file: c\xE9/???x\xFF? (7)\n"), got);
+    EXPECT_EQ("  TimeStampUrl: (null)\n", CaptureOutput([] {
+                  PrintWide(u"  TimeStampUrl: %s\n", static_cast<const char16_t*>(nullptr));
+              }));
+}
+
+TEST(Output, KeptStringsAreTerminatedCopies) {
+    const char16_t text[] = u"abcdef";
+    const char16_t* kept = KeepString(text, 3);
+    EXPECT_NE(text, kept);
+    EXPECT_EQ(std::u16string(u"abc"), std::u16string(kept));
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,274 @@
+// The current user's personal certificate store ("MY") over the user's NSS
+// database.
+//
+// The store holds the end-entity certificates of every token the database
+// knows (its own soft token and registered PKCS#11 modules), listed without
+// logging in anywhere. Searches follow the Windows rules: a subject-text
+// search is a case-insensitive substring match over the subject written as
+// a simple name string (values only, in encoded order, ", " between RDNs,
+// " + " inside one), a thumbprint search compares the SHA-1 of the DER.
+#include <errno.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <cert.h>
+#include <nss.h>
+#include <pk11pub.h>
+#include <prerror.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/nssdb_posix.h"
+#include "platform/posix/text_posix.h"
+
+namespace qm {
+
+namespace {
+
+constexpr DWORD CRYPT_E_PENDING_CLOSE = 0x8009200Du;
+constexpr DWORD E_INVALIDARG_CODE = 0x80070057u;
+
+struct Store {
+    NSSInitContext* nss;  // null for a user without a database: an empty store
+    int references;       // the open handle plus each certificate handed out
+    bool closed;
+};
+
+// Handed out as its first member; CertFreeCertificateContext recovers it.
+struct CertificateHandle {
+    CERT_CONTEXT context;
+    Store* store;
+};
+
+void Release(Store* store) {
+    if (--store->references > 0) return;
+    if (store->nss != nullptr) NSS_ShutdownContext(store->nss);
+    delete store;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// ---- subject rendering --------------------------------------------------
+
+bool NeedsQuotes(const std::u16string& v) {
+    if (v.empty()) return false;
+    if (v.front() == ' ' || v.back() == ' ') return true;
+    for (char16_t c : v) {
+        if (c == ',' || c == '+' || c == '=' || c == '"' || c == '\n' || c == '<' || c == '>' ||
+            c == '#' || c == ';') {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::u16string RenderValue(const SECItem& der) {
+    SECItem* decoded = CERT_DecodeAVAValue(&der);
+    std::u16string value;
+    if (decoded != nullptr) {
+        value = WideFromBytes(std::string_view(reinterpret_cast<const char*>(decoded->data), decoded->len));
+        SECITEM_FreeItem(decoded, PR_TRUE);
+    } else {
+        // Not a string type: shown as '#' and the hex of its encoding.
+        static const char kHex[] = "0123456789ABCDEF";
+        value.push_back(u'#');
+        for (unsigned i = 0; i < der.len; ++i) {
+            value.push_back(static_cast<char16_t>(kHex[der.data[i] >> 4]));
+            value.push_back(static_cast<char16_t>(kHex[der.data[i] & 0xF]));
+        }
+        return value;
+    }
+    if (!NeedsQuotes(value)) return value;
+    std::u16string quoted = u"\"";
+    for (char16_t c : value) {
+        if (c == '"') quoted.push_back(u'"');
+        quoted.push_back(c);
+    }
+    quoted.push_back(u'"');
+    return quoted;
+}
+
+std::u16string SimpleNameString(const CERTName& name) {
+    std::u16string out;
+    if (name.rdns == nullptr) return out;
+    for (CERTRDN** rdn = name.rdns; *rdn != nullptr; ++rdn) {
+        if ((*rdn)->avas == nullptr) continue;
+        bool firstAva = true;
+        for (CERTAVA** ava = (*rdn)->avas; *ava != nullptr; ++ava) {
+            if (!out.empty()) out += firstAva ? u", " : u" + ";
+            out += RenderValue((*ava)->value);
+            firstAva = false;
+        }
+    }
+    return out;
+}
+
+char16_t FoldForSearch(char16_t c, locale_t locale) {
+    if (c >= 0xD800 && c <= 0xDFFF) return c;
+    if (locale != static_cast<locale_t>(0)) return static_cast<char16_t>(towlower_l(c, locale));
+    return (c >= 'A' && c <= 'Z') ? static_cast<char16_t>(c + 32) : c;
+}
+
+bool ContainsIgnoringCase(const std::u16string& haystack, const char16_t* needle) {
+    static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    std::u16string h, n;
+    for (char16_t c : haystack) h.push_back(FoldForSearch(c, locale));
+    for (const char16_t* p = needle; *p != 0; ++p) n.push_back(FoldForSearch(*p, locale));
+    return h.find(n) != std::u16string::npos;
+}
+
+// ---- matching -------------------------------------------------------------
+
+bool Matches(CERTCertificate* cert, DWORD findType, const void* findPara) {
+    if (findType == CERT_FIND_SHA1_HASH) {
+        const auto* blob = static_cast<const CRYPT_HASH_BLOB*>(findPara);
+        if (blob->cbData != 20 || blob->pbData == nullptr) return false;
+        unsigned char digest[20];
+        if (PK11_HashBuf(SEC_OID_SHA1, digest, cert->derCert.data,
+                         static_cast<PRInt32>(cert->derCert.len)) != SECSuccess) {
+            return false;
+        }
+        return std::memcmp(digest, blob->pbData, 20) == 0;
+    }
+    return ContainsIgnoringCase(SimpleNameString(cert->subject),
+                                static_cast<const char16_t*>(findPara));
+}
+
+// Walks the end-entity certificates of every token in a stable order and
+// copies the DER of the first one that matches after `skip` earlier matches.
+bool FindMatch(DWORD findType, const void* findPara, size_t skip, std::vector<BYTE>* der) {
+    PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
+    if (slots == nullptr) return false;
+    std::vector<std::vector<BYTE>> seen;
+    bool found = false;
+    for (PK11SlotListElement* le = slots->head; le != nullptr && !found; le = le->next) {
+        CERTCertList* certs = PK11_ListCertsInSlot(le->slot);
+        if (certs == nullptr) continue;
+        for (CERTCertListNode* node = CERT_LIST_HEAD(certs); !CERT_LIST_END(node, certs);
+             node = CERT_LIST_NEXT(node)) {
+            CERTCertificate* cert = node->cert;
+            if (CERT_IsCACert(cert, nullptr)) continue;
+            std::vector<BYTE> bytes(cert->derCert.data, cert->derCert.data + cert->derCert.len);
+            bool duplicate = false;
+            for (const auto& s : seen) duplicate = duplicate || s == bytes;
+            if (duplicate) continue;
+            seen.push_back(bytes);
+            if (!Matches(cert, findType, findPara)) continue;
+            if (skip > 0) {
+                --skip;
+                continue;
+            }
+            *der = std::move(bytes);
+            found = true;
+            break;
+        }
+        CERT_DestroyCertList(certs);
+    }
+    PK11_FreeSlotList(slots);
+    return found;
+}
+
+}  // namespace
+
+HCERTSTORE CertOpenStore(LPCSTR provider, DWORD /*encoding*/, uintptr_t /*cryptProv*/,
+                         DWORD flags, const void* para) {
+    const auto* name = static_cast<const char16_t*>(para);
+    if (provider != CERT_STORE_PROV_SYSTEM_W || (flags & CERT_SYSTEM_STORE_CURRENT_USER) == 0 ||
+        name == nullptr || BytesFromWide(name) != "MY") {
+        // Only the current user's personal store exists on this platform.
+        SetLastError(E_INVALIDARG_CODE);
+        return nullptr;
+    }
+    std::string dir = UserNssDatabaseDir();
+    auto* store = new Store{nullptr, 1, false};
+    if (!FileExists(dir + "/cert9.db")) return store;  // a user without a store has an empty one
+    if (access((dir + "/cert9.db").c_str(), R_OK) != 0 ||
+        (FileExists(dir + "/key4.db") && access((dir + "/key4.db").c_str(), R_OK) != 0)) {
+        delete store;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    std::string config = "sql:" + dir;
+    store->nss = NSS_InitContext(config.c_str(), "", "", "", nullptr,
+                                 NSS_INIT_READONLY | NSS_INIT_NOROOTINIT);
+    if (store->nss == nullptr) {
+        delete store;
+        SetLastError(ERROR_FILE_CORRUPT);
+        return nullptr;
+    }
+    return store;
+}
+
+PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE handle, DWORD /*encoding*/,
+                                          DWORD /*findFlags*/, DWORD findType,
+                                          const void* findPara, PCCERT_CONTEXT previous) {
+    auto* store = static_cast<Store*>(handle);
+    if (store == nullptr || findPara == nullptr ||
+        (findType != CERT_FIND_SHA1_HASH && findType != CERT_FIND_SUBJECT_STR_W)) {
+        SetLastError(E_INVALIDARG_CODE);
+        return nullptr;
+    }
+    // Searching on after `previous` (as the platform does) frees it.
+    size_t skip = 0;
+    if (previous != nullptr) {
+        // Count how many matches came up to and including `previous`.
+        std::vector<BYTE> der;
+        while (FindMatch(findType, findPara, skip, &der)) {
+            ++skip;
+            if (der.size() == previous->cbCertEncoded &&
+                std::memcmp(der.data(), previous->pbCertEncoded, der.size()) == 0) {
+                break;
+            }
+        }
+        CertFreeCertificateContext(previous);
+    }
+    std::vector<BYTE> der;
+    if (store->nss == nullptr || !FindMatch(findType, findPara, skip, &der)) {
+        SetLastError(CRYPT_E_NOT_FOUND);
+        return nullptr;
+    }
+    auto* cert = new CertificateHandle{};
+    cert->context.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+    cert->context.pbCertEncoded = new BYTE[der.size()];
+    std::memcpy(cert->context.pbCertEncoded, der.data(), der.size());
+    cert->context.cbCertEncoded = static_cast<DWORD>(der.size());
+    cert->context.pCertInfo = nullptr;
+    cert->context.hCertStore = store;
+    cert->store = store;
+    ++store->references;
+    return &cert->context;
+}
+
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
+    if (context == nullptr) return 1;
+    auto* cert = reinterpret_cast<CertificateHandle*>(const_cast<CERT_CONTEXT*>(context));
+    delete[] cert->context.pbCertEncoded;
+    Store* store = cert->store;
+    delete cert;
+    Release(store);
+    return 1;
+}
+
+BOOL CertCloseStore(HCERTSTORE handle, DWORD flags) {
+    auto* store = static_cast<Store*>(handle);
+    if (store == nullptr || store->closed) return 1;
+    store->closed = true;
+    bool pending = store->references > 1;
+    Release(store);
+    if (pending && (flags & CERT_CLOSE_STORE_CHECK_FLAG) != 0) {
+        // The store stays until its last certificate is freed, as on Windows.
+        SetLastError(CRYPT_E_PENDING_CLOSE);
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace qm

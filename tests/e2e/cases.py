@@ -1,0 +1,306 @@
+"""The end-to-end cases, one table for every target.
+
+Fields of a case:
+  name      unique, used as the scratch folder's name
+  args      the arguments (str, or bytes for names that are not UTF-8)
+  stdout    the exact output; each character stands for one byte. A target
+            may adapt line ends (Windows text mode writes CR LF)
+  status    the run status: 0, 1 or the HRESULT; the target turns it into
+            the exit status it expects (8 bits on POSIX)
+  library   signing library beside the program: all, fallback, signonly,
+            none (doubles with those entry points), real, or missing
+  results   codes the double returns, call by call ("0,0x80070005")
+  calls     expected double calls, each a list of texts its record holds;
+            checked when given (an empty list: no call at all)
+  store     personal store of the user (see STORES); default "default"
+  ini       contents of quillmark.ini beside the program (str or bytes)
+  exe       the program's file name (default quillmark)
+  files     {path: contents} created in the working folder; dirs: folders
+  tty       run with standard output on a terminal
+  env       extra environment for the run
+  only      the one target the case is for
+  planted   a double placed beside the program as well (wine: it must not
+            be the one loaded, the library comes from the system folder)
+  console   wine: run on a console with these text attributes; stdout is
+            then the screen, "[0xAA]" before each run of attributes AA and
+            "final 0xAAAA" (the attributes left set) after the rows
+  checks    functions (target, scratch) -> [problems], for what output
+            and calls do not show
+Texts may name fixture thumbprints as {sha1:NAME} (lower case) or
+{SHA1:NAME} (upper case)."""
+
+USAGE = ("quillmark <options> file1 file2 ... fileN\n"
+         "    /n <name or sha1> Specify the Subject Name or SHA1 thumbprint of the signing cert\n"
+         "    /t <URL> Specifies the RFC 3161 timestamp server's URL\n"
+         "    /v       Print verbose success and status messages\n")
+NO_CERT = "Error: No certficated subject name or SHA1 specified!\n" + USAGE
+NOT_FOUND = "CertFindCertificateInStore failed 80092004\n"
+OID = '"2.16.840.1.101.3.4.2.1"'
+EC = "Example EC"  # subject text of the ECDSA signer, matching it alone
+
+# Personal stores, by name: the PFX fixtures imported, None for a user
+# without a database, "corrupt" for a database file that is not one.
+STORES = {
+    "default": ["signer-rsa", "signer-ec", "other-rsa"],
+    "empty": [],
+    "none": None,
+    "corrupt": "corrupt",
+}
+
+
+def ok(n, total, path):
+    return "QuillMark %d/%d: %s OK\n" % (n, total, path)
+
+
+def failed(n, total, path, code):
+    return "QuillMark %d/%d: %s FAILED %x\n" % (n, total, path, code)
+
+
+def ex2(path, url=None):
+    """A SignerSignEx2 call for one file, with or without a timestamp URL."""
+    if url is None:
+        return ["SignerSignEx2", 'file.name="%s"' % path, "tsflags=2", "oid=null", "url=null"]
+    return ["SignerSignEx2", 'file.name="%s"' % path, "tsflags=2", "oid=" + OID,
+            'url="%s"' % url]
+
+
+FULL_EX2_RECORD = [
+    "SignerSignEx2", "flags=0 ", "subject.cbSize=16", "subject.index=0", "subject.choice=1",
+    "file.cbSize=12", 'file.name="a.exe"', "file.hFile=null", "cert.cbSize=16",
+    "cert.choice=2", "cert.hwnd=null", "store.cbSize=16", "store.policy=8",
+    "store.hCertStore=null", "store.cert.sha1={sha1:signer-ec}", "sig.cbSize=24",
+    "sig.alg=800c", "sig.attrChoice=1", "sig.auth=null", "sig.unauth=null",
+    "authcode.cbSize=20", "authcode.commercial=0", "authcode.individual=1",
+    "authcode.name=null", "authcode.info=null", "provider=null", "tsflags=2", "oid=" + OID,
+    'url="http://ts.example/"', "request=null", "sip=null", "context=null", "policy=null",
+    "reserved=null"]
+
+LONG_NAME = "n" * 240 + ".exe"
+LONG_ID = "x" * 300
+
+CASES = [
+    # ---- entry and options ----------------------------------------------
+    dict(name="no_arguments", args=[], stdout=USAGE, status=1, calls=[]),
+    dict(name="invalid_option", args=["/x", "a.exe"],
+         stdout="Error: invalid paramter /x\n" + USAGE, status=1, calls=[]),
+    dict(name="invalid_option_after_files_stops_all", args=["/n", EC, "a.exe", "-Quiet"],
+         files={"a.exe": ""}, stdout="Error: invalid paramter -Quiet\n" + USAGE, status=1,
+         calls=[]),
+    dict(name="lone_dash_is_invalid", args=["-"], stdout="Error: invalid paramter -\n" + USAGE,
+         status=1),
+    dict(name="lone_slash_is_invalid", args=["/n", EC, "/"],
+         stdout="Error: invalid paramter /\n" + USAGE, status=1),
+    dict(name="n_as_last_argument_without_settings", args=["a.exe", "/n"], stdout=NO_CERT,
+         status=1, calls=[]),
+    dict(name="no_identifier_anywhere", args=["/v", "a.exe"],
+         stdout="Add file: a.exe\n" + NO_CERT, status=1, calls=[]),
+    dict(name="option_letter_folded", args=["/N", EC, "a.exe"], stdout=ok(1, 1, "a.exe"),
+         status=0, calls=[ex2("a.exe") + ["store.cert.sha1={sha1:signer-ec}"]]),
+    dict(name="text_glued_to_option_ignored", args=["-nFoo", EC, "-Verbose", "a.exe"],
+         stdout="Add file: a.exe\n  CertName: Example EC\n  TimeStampUrl: (null)\n" +
+         ok(1, 1, "a.exe"), status=0, calls=[ex2("a.exe")]),
+    dict(name="n_takes_next_argument_whatever_it_is", args=["/n", "/v", "a.exe"],
+         stdout=NOT_FOUND, status=1, calls=[]),
+    dict(name="t_as_last_argument_means_none", args=["/v", "/n", EC, "a.exe", "/t"],
+         stdout="Add file: a.exe\n  CertName: Example EC\n  TimeStampUrl: (null)\n" +
+         ok(1, 1, "a.exe"), status=0, calls=[ex2("a.exe")]),
+    dict(name="verbose_applies_from_its_place", args=["/n", EC, "a.exe", "/v", "b.exe"],
+         stdout="Add file: b.exe\n  CertName: Example EC\n  TimeStampUrl: (null)\n" +
+         ok(1, 2, "a.exe") + ok(2, 2, "b.exe"), status=0, calls=[ex2("a.exe"), ex2("b.exe")]),
+    dict(name="repeated_options_and_files", args=["/n", "Other", "/t", "http://a/", "/n", EC,
+                                                  "/t", "http://b/", "a.exe", "a.exe"],
+         stdout=ok(1, 2, "a.exe") + ok(2, 2, "a.exe"), status=0,
+         calls=[ex2("a.exe", "http://b/") + ["store.cert.sha1={sha1:signer-ec}"],
+                ex2("a.exe", "http://b/")]),
+    dict(name="only_options_no_file", args=["/n", EC], stdout="", status=1, calls=[]),
+    dict(name="empty_argument_is_a_file", args=["/n", EC, ""], stdout=ok(1, 1, ""), status=0,
+         calls=[['file.name=""']]),
+    dict(name="empty_identifier_skips_settings", args=["/v", "/n", "", "a.exe"],
+         ini="[QUILLMARK]\nCertName=Other Corp\nTimeStampUrl=http://ini/\n",
+         stdout="Add file: a.exe\n  CertName: \n  TimeStampUrl: (null)\n" + ok(1, 1, "a.exe"),
+         status=0, calls=[ex2("a.exe")]),
+    dict(name="empty_url_counts_as_given", args=["/n", EC, "/t", "", "a.exe"],
+         stdout=ok(1, 1, "a.exe"), status=0, calls=[ex2("a.exe", "")]),
+    dict(name="full_request_records", args=["/n", EC, "/t", "http://ts.example/", "a.exe"],
+         stdout=ok(1, 1, "a.exe"), status=0, calls=[FULL_EX2_RECORD]),
+
+    # ---- settings file ----------------------------------------------------
+    dict(name="settings_not_read_when_n_given", args=["/v", "/n", EC, "a.exe"],
+         ini="[QUILLMARK]\nCertName=Other Corp\nTimeStampUrl=http://ini/\n",
+         stdout="Add file: a.exe\n  CertName: Example EC\n  TimeStampUrl: (null)\n" +
+         ok(1, 1, "a.exe"), status=0, calls=[ex2("a.exe")]),
+    dict(name="settings_url_replaces_t", args=["/v", "/t", "http://cmdline/", "a.exe"],
+         ini="[QUILLMARK]\nCertName=Example EC\nTimeStampUrl=http://ini/\n",
+         stdout="Add file: a.exe\n  CertName: Example EC\n  TimeStampUrl: http://ini/\n" +
+         ok(1, 1, "a.exe"), status=0, calls=[ex2("a.exe", "http://ini/")]),
+    dict(name="settings_name_only_keeps_t", args=["/t", "http://cmdline/", "a.exe"],
+         ini="[QUILLMARK]\nCertName=Example EC\n", stdout=ok(1, 1, "a.exe"), status=0,
+         calls=[ex2("a.exe", "http://cmdline/")]),
+    dict(name="settings_without_cert_name", args=["/t", "http://cmdline/", "a.exe"],
+         ini="[QUILLMARK]\nTimeStampUrl=http://ini/\n", stdout=NO_CERT, status=1, calls=[]),
+    dict(name="settings_empty_cert_name", args=["a.exe"],
+         ini="[QUILLMARK]\nCertName=\nTimeStampUrl=http://ini/\n", stdout=NO_CERT, status=1),
+    dict(name="settings_other_section_only", args=["a.exe"],
+         ini="[OTHER]\nCertName=Example EC\n", stdout=NO_CERT, status=1),
+    dict(name="settings_value_cut_to_255", args=["/v", "a.exe"],
+         ini="[QUILLMARK]\nCertName=" + LONG_ID + "\n",
+         stdout="Add file: a.exe\n  CertName: " + LONG_ID[:255] +
+         "\n  TimeStampUrl: (null)\n" + NOT_FOUND, status=1),
+    dict(name="settings_beside_renamed_program", exe="signtool-ci", args=["a.exe"],
+         ini="[QUILLMARK]\nCertName=Example EC\n", stdout=ok(1, 1, "a.exe"), status=0,
+         calls=[ex2("a.exe") + ["store.cert.sha1={sha1:signer-ec}"]]),
+    dict(name="settings_profile_syntax", args=["/v", "a.exe"],
+         ini="; signing settings\n[other]\nCertName=Other Corp\n\n"
+             "  [ quillmark ]  \r\n  certname  =  \"Example EC\"  \r\n"
+             "CertName=Other Corp\r\nTIMESTAMPURL='http://ini/'\r\n",
+         stdout="Add file: a.exe\n  CertName: Example EC\n  TimeStampUrl: http://ini/\n" +
+         ok(1, 1, "a.exe"), status=0, calls=[ex2("a.exe", "http://ini/")]),
+    dict(name="settings_utf16_with_bom", args=["/v", "a.exe"],
+         ini=b"\xff\xfe" + "[QUILLMARK]\r\nCertName=Example EC\r\n".encode("utf-16-le"),
+         stdout="Add file: a.exe\n  CertName: Example EC\n  TimeStampUrl: (null)\n" +
+         ok(1, 1, "a.exe"), status=0),
+    dict(name="settings_utf8_with_bom", args=["a.exe"],
+         ini=b"\xef\xbb\xbf[QUILLMARK]\nCertName=Example EC\n", stdout=ok(1, 1, "a.exe"),
+         status=0),
+    dict(name="settings_binary_garbage", only="native", args=["a.exe"],
+         ini=bytes(range(256)) * 64 + b"\n[QUILLMARK\x00]\nCertName\x00=x\n", stdout=NO_CERT,
+         status=1),
+
+    # ---- identifiers --------------------------------------------------------
+    dict(name="thumbprint_upper_case", args=["/v", "/n", "{SHA1:signer-ec}", "a.exe"],
+         stdout="Add file: a.exe\n  CertHash: {SHA1:signer-ec}\n  TimeStampUrl: (null)\n" +
+         ok(1, 1, "a.exe"), status=0, calls=[["store.cert.sha1={sha1:signer-ec}"]]),
+    dict(name="thumbprint_lower_case", args=["/n", "{sha1:other-rsa}", "a.exe"],
+         stdout=ok(1, 1, "a.exe"), status=0, calls=[["store.cert.sha1={sha1:other-rsa}"]]),
+    dict(name="thumbprint_of_no_certificate", args=["/v", "/n", "0123456789ABCDEFabcdef0123456789abcdef01",
+                                                    "a.exe"],
+         stdout="Add file: a.exe\n  CertHash: 0123456789ABCDEFabcdef0123456789abcdef01\n"
+                "  TimeStampUrl: (null)\n" + NOT_FOUND, status=1, calls=[]),
+    dict(name="identifier_39_digits_is_subject_text", args=["/v", "/n", "0123456789ABCDEFabcdef0123456789abcdef0"],
+         stdout="  CertName: 0123456789ABCDEFabcdef0123456789abcdef0\n  TimeStampUrl: (null)\n" +
+         NOT_FOUND, status=1),
+    dict(name="identifier_41_digits_is_subject_text", args=["/v", "/n", "0123456789ABCDEFabcdef0123456789abcdef012"],
+         stdout="  CertName: 0123456789ABCDEFabcdef0123456789abcdef012\n  TimeStampUrl: (null)\n" +
+         NOT_FOUND, status=1),
+    dict(name="identifier_40_with_g_is_subject_text", args=["/v", "/n", "g123456789ABCDEFabcdef0123456789abcdef01"],
+         stdout="  CertName: g123456789ABCDEFabcdef0123456789abcdef01\n  TimeStampUrl: (null)\n" +
+         NOT_FOUND, status=1),
+    dict(name="subject_text_case_insensitive", args=["/n", "eXaMpLe ec SIGNING", "a.exe"],
+         stdout=ok(1, 1, "a.exe"), status=0, calls=[["store.cert.sha1={sha1:signer-ec}"]]),
+    dict(name="subject_text_spans_attributes", args=["/n", "US, Other Corp, Other", "a.exe"],
+         stdout=ok(1, 1, "a.exe"), status=0, calls=[["store.cert.sha1={sha1:other-rsa}"]]),
+    dict(name="ca_certificates_are_not_candidates", args=["/n", "Quillmark Test Intermediate",
+                                                          "a.exe"],
+         stdout=NOT_FOUND, status=1, calls=[]),
+    dict(name="user_without_store", store="none", args=["/n", EC, "a.exe"], stdout=NOT_FOUND,
+         status=1, calls=[]),
+    dict(name="empty_store", store="empty", args=["/n", "", "a.exe"], stdout=NOT_FOUND,
+         status=1, calls=[]),
+    dict(name="corrupt_store", store="corrupt", only="native", args=["/n", EC, "a.exe"],
+         stdout="CertOpenStore failed 1392\n", status=1, calls=[]),
+
+    # ---- wildcards ------------------------------------------------------------
+    dict(name="pattern_skips_directories", args=["/v", "/n", EC, "*.exe"],
+         files={"a.exe": "", "b.exe": "", "note.txt": ""}, dirs=["c.exe"],
+         stdout="Adding *.exe:\n  Add file: a.exe\n  Add file: b.exe\n"
+                "  CertName: Example EC\n  TimeStampUrl: (null)\n" +
+         ok(1, 2, "a.exe") + ok(2, 2, "b.exe"), status=0, calls=[ex2("a.exe"), ex2("b.exe")]),
+    dict(name="pattern_in_subdirectory_slash", args=["/v", "/n", EC, "sub/*.dll"],
+         files={"sub/x.dll": "", "sub/y.exe": "", "x.dll": ""},
+         stdout="Adding sub/*.dll:\n  Add file: sub/x.dll\n"
+                "  CertName: Example EC\n  TimeStampUrl: (null)\n" + ok(1, 1, "sub/x.dll"),
+         status=0, calls=[ex2("sub/x.dll")]),
+    dict(name="pattern_in_subdirectory_backslash", args=["/n", EC, "sub\\?.dll"],
+         files={"sub/x.dll": "", "sub/yy.dll": ""}, stdout=ok(1, 1, "sub\\x.dll"), status=0,
+         calls=[['file.name="sub\\x.dll"']]),
+    dict(name="pattern_matching_nothing", args=["/v", "/n", EC, "nomatch*.xyz", "missing/*.exe"],
+         stdout="Adding nomatch*.xyz:\nAdding missing/*.exe:\n"
+                "  CertName: Example EC\n  TimeStampUrl: (null)\n", status=1, calls=[]),
+    dict(name="pattern_and_plain_argument_both_listed", args=["/n", EC, "a.exe", "?.exe"],
+         files={"a.exe": ""}, stdout=ok(1, 2, "a.exe") + ok(2, 2, "a.exe"), status=0),
+    dict(name="pattern_includes_hidden_files", args=["/n", EC, "*"],
+         files={".hidden": "", "plain": ""}, stdout=ok(1, 2, ".hidden") + ok(2, 2, "plain"),
+         status=0),
+    dict(name="pattern_letters_match_any_case", args=["/n", EC, "*.EXE"],
+         files={"App.exe": ""}, stdout=ok(1, 1, "App.exe"), status=0),
+
+    # ---- binding the signing library -----------------------------------------
+    dict(name="library_missing", library="missing", args=["/n", EC, "a.exe"],
+         stdout="Cannot load mssign32.dll, Error 126\n", status=1),
+    dict(name="no_entry_points", library="none", args=["/n", EC, "a.exe"],
+         stdout="No SignerSign, Error #127\n", status=1, calls=[]),
+    dict(name="no_timestamp_entry_point", library="signonly", args=["/n", EC, "a.exe"],
+         stdout="No SignerTimeStampEx2, Error #127\n", status=1, calls=[]),
+    dict(name="fallback_sign_then_timestamp", library="fallback",
+         args=["/n", EC, "/t", "http://ts/", "a.exe", "b.exe"],
+         stdout=ok(1, 2, "a.exe") + ok(2, 2, "b.exe"), status=0,
+         calls=[["SignerSign ", 'file.name="a.exe"', "url=null", "provider=null",
+                 "sig.alg=800c", "store.policy=8"],
+                ["SignerTimeStampEx2", "flags=2", 'file.name="a.exe"', 'url="http://ts/"',
+                 "alg=800c", "request=null", "sip=null", "context=null"],
+                ["SignerSign ", 'file.name="b.exe"'],
+                ["SignerTimeStampEx2", 'file.name="b.exe"']]),
+    dict(name="fallback_without_url_signs_only", library="fallback", args=["/n", EC, "a.exe"],
+         stdout=ok(1, 1, "a.exe"), status=0, calls=[["SignerSign ", "url=null"]]),
+    dict(name="fallback_empty_url_timestamps", library="fallback",
+         args=["/n", EC, "/t", "", "a.exe"], stdout=ok(1, 1, "a.exe"), status=0,
+         calls=[["SignerSign "], ["SignerTimeStampEx2", 'url=""']]),
+    dict(name="fallback_timestamp_failure_ends_run", library="fallback",
+         args=["/n", EC, "/t", "http://ts/", "a.exe", "b.exe"], results="0,0x80096005",
+         stdout=failed(1, 2, "a.exe", 0x80096005), status=0x80096005,
+         calls=[["SignerSign "], ["SignerTimeStampEx2"]]),
+    dict(name="fallback_sign_failure_skips_timestamp", library="fallback",
+         args=["/n", EC, "/t", "http://ts/", "a.exe"], results="0x800700c1",
+         stdout=failed(1, 1, "a.exe", 0x800700C1), status=0x800700C1, calls=[["SignerSign "]]),
+
+    # ---- the signing loop --------------------------------------------------------
+    dict(name="second_of_three_fails", args=["/n", EC, "a.exe", "b.exe", "c.exe"],
+         results="0,0x80070005", stdout=ok(1, 3, "a.exe") + failed(2, 3, "b.exe", 0x80070005),
+         status=0x80070005, calls=[ex2("a.exe"), ex2("b.exe")]),
+    dict(name="failure_code_with_zero_low_byte", args=["/n", EC, "a.exe"], results="0x800b0100",
+         stdout=failed(1, 1, "a.exe", 0x800B0100), status=0x800B0100),
+    dict(name="non_ascii_paths", args=["/v", "/n", EC, "caf\u00e9.exe", "\u65e5\u672c.exe"],
+         stdout="Add file: caf\xe9.exe\nAdd file: ??.exe\n  CertName: Example EC\n"
+                "  TimeStampUrl: (null)\n" + ok(1, 2, "caf\xe9.exe") + ok(2, 2, "??.exe"),
+         status=0, calls=[['file.name="caf\u00e9.exe"'], ['file.name="\u65e5\u672c.exe"']]),
+    dict(name="name_that_is_not_utf8", only="native", args=["/n", EC, b"\xff\xfe.exe", b"*.bin"],
+         files={b"\x80.bin": ""}, stdout=ok(1, 2, "??.exe") + ok(2, 2, "?.bin"), status=0,
+         calls=[['file.name="\\udcff\\udcfe.exe"'], ['file.name="\\udc80.bin"']]),
+    dict(name="long_arguments", args=["/n", LONG_ID, LONG_NAME], stdout=NOT_FOUND, status=1),
+    dict(name="long_names_through_pattern", args=["/n", EC, "n*.exe"],
+         files={LONG_NAME: ""}, stdout=ok(1, 1, LONG_NAME), status=0),
+
+    # ---- console ---------------------------------------------------------------------
+    dict(name="terminal_shows_colours_and_restores", only="native", tty=True,
+         args=["/n", EC, "a.exe", "b.exe"], results="0,0x80070002",
+         env={"QM_DOUBLE_MARK": "1"},
+         stdout="QuillMark 1/2: a.exe<SignerSignEx2>\x1b[0;92m OK\n\x1b[0m"
+                "QuillMark 2/2: b.exe<SignerSignEx2>\x1b[0;91m FAILED 80070002\n\x1b[0m",
+         status=0x80070002),
+    dict(name="terminal_missing_entry_in_red", only="native", tty=True, library="signonly",
+         args=["/n", EC, "a.exe"],
+         stdout="\x1b[0;91mNo SignerTimeStampEx2, Error #127\n\x1b[0m", status=1),
+    dict(name="terminal_without_colour_when_no_color", only="native", tty=True,
+         args=["/n", EC, "a.exe"], env={"NO_COLOR": "1"}, stdout=ok(1, 1, "a.exe"), status=0),
+
+    # ---- the Windows build under Wine --------------------------------------------
+    dict(name="wine_own_library_lacks_timestamp_entry", only="wine", library="real",
+         args=["/n", EC, "a.exe"], stdout="No SignerTimeStampEx2, Error #127\n", status=1),
+    dict(name="library_beside_program_is_not_loaded", only="wine", library="real",
+         planted="all", args=["/n", EC, "a.exe"],
+         stdout="No SignerTimeStampEx2, Error #127\n", status=1, calls=[]),
+    dict(name="library_only_beside_program_is_missing", only="wine", library="missing",
+         planted="all", args=["/n", EC, "a.exe"],
+         stdout="Cannot load mssign32.dll, Error 126\n", status=1, calls=[]),
+    dict(name="console_colours_on_blue", only="wine", console=0x1F,
+         args=["/n", EC, "a.exe", "b.exe"], results="0,0x80070002",
+         stdout="[0x1f]QuillMark 1/2: a.exe[0x1a] OK\n"
+                "[0x1f]QuillMark 2/2: b.exe[0x1c] FAILED 80070002\nfinal 0x001f\n",
+         status=0x80070002),
+    dict(name="console_keeps_background_and_high_bits", only="wine", console=0x84E,
+         args=["/n", EC, "a.exe"],
+         stdout="[0x84e]QuillMark 1/1: a.exe[0x84a] OK\nfinal 0x084e\n", status=0),
+    dict(name="console_missing_entry_in_red", only="wine", console=0x70, library="signonly",
+         args=["/n", EC, "a.exe"],
+         stdout="[0x7c]No SignerTimeStampEx2, Error #127\nfinal 0x0070\n", status=1),
+]

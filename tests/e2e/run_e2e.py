@@ -1,0 +1,312 @@
+#!/usr/bin/env python3
+"""End-to-end cases for quillmark: each case runs the built program in a
+scratch directory of its own and compares its standard output, its exit
+status and the calls the signing-library double recorded.
+
+The cases live in cases.py, one table for every target. A target knows how
+to lay out a case and run the program:
+  native   the POSIX build, with a real NSS database as the personal store
+  wine     the Windows build under Wine (target_wine.py, when present)
+
+  run_e2e.py --target native --build DIR --setup        make the shared fixtures
+  run_e2e.py --target native --build DIR [--case NAME]  run cases
+  run_e2e.py --list                                     print the case names
+Exit status: 0 when nothing failed, 1 otherwise; 77 when every case that
+ran was skipped (a tool or fixture is missing)."""
+
+import argparse
+import os
+import pty
+import select
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import cases as table  # noqa: E402
+
+SKIP = 77
+FIXTURES = os.path.join(os.path.dirname(HERE), "fixtures")
+
+
+class Skip(Exception):
+    pass
+
+
+def fixture_sha1(pki, name):
+    with open(os.path.join(pki, name + ".sha1")) as f:
+        return f.read().strip()
+
+
+def expand(value, pki):
+    """Replaces {sha1:NAME} (lower case) and {SHA1:NAME} (upper case) with
+    the thumbprint of a fixture certificate."""
+    if isinstance(value, bytes) or "{" not in value:
+        return value
+    out = value
+    while True:
+        for key, fold in (("{sha1:", str.lower), ("{SHA1:", str.upper)):
+            start = out.find(key)
+            if start >= 0:
+                end = out.index("}", start)
+                name = out[start + len(key):end]
+                out = out[:start] + fold(fixture_sha1(pki, name)) + out[end + 1:]
+                break
+        else:
+            return out
+
+
+def as_bytes(text):
+    """Expected output is written as text whose characters are the bytes."""
+    return text.encode("latin-1") if isinstance(text, str) else text
+
+
+def write_tree(root, case):
+    for d in case.get("dirs", []):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    for path, content in case.get("files", {}).items():
+        full = os.path.join(os.fsencode(root), os.fsencode(path))
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(content if isinstance(content, bytes) else content.encode())
+
+
+def check_log(case, lines, pki):
+    """Each expected call is a list of texts its log line must contain."""
+    expected = case.get("calls")
+    if expected is None:
+        return []
+    problems = []
+    if len(lines) != len(expected):
+        problems.append("expected %d signing calls, got %d:\n  %s" %
+                        (len(expected), len(lines), "\n  ".join(lines) or "(none)"))
+        return problems
+    for n, (line, parts) in enumerate(zip(lines, expected), 1):
+        for part in parts:
+            part = expand(part, pki)
+            if part not in line:
+                problems.append("call %d lacks %r:\n  %s" % (n, part, line))
+    return problems
+
+
+class NativeTarget:
+    """The POSIX build: the program copied (under the case's name for it)
+    into a folder of its own, beside the library the case asks for, with
+    HOME pointing at a prepared NSS database."""
+
+    name = "native"
+
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        self.root = os.path.join(self.build, "e2e")
+        self.pki = os.path.join(self.root, "pki")
+
+    # -- shared fixtures ----------------------------------------------------
+    def setup(self):
+        for tool in ("openssl", "certutil", "pk12util"):
+            if shutil.which(tool) is None:
+                raise Skip("%s is not installed" % tool)
+        shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(self.root)
+        subprocess.run([os.path.join(FIXTURES, "make_pki.sh"), self.pki], check=True,
+                       stdout=subprocess.DEVNULL)
+        for name, pfxs in table.STORES.items():
+            home = os.path.join(self.root, "homes", name)
+            db = os.path.join(home, ".pki", "nssdb")
+            os.makedirs(home)
+            if pfxs is None:
+                continue  # a user without a database
+            if pfxs == "corrupt":
+                os.makedirs(db)
+                with open(os.path.join(db, "cert9.db"), "wb") as f:
+                    f.write(b"this is not a database\n" * 64)
+                continue
+            subprocess.run([os.path.join(FIXTURES, "make_nssdb.sh"), db] +
+                           [os.path.join(self.pki, p + ".pfx") for p in pfxs], check=True)
+
+    def ready(self):
+        if not os.path.isfile(os.path.join(self.pki, "signer-rsa.sha1")):
+            raise Skip("fixtures missing: run with --setup first")
+
+    # -- one case -------------------------------------------------------------
+    def library_path(self, library):
+        if library == "real":
+            return os.path.join(self.build, "libmssign32.so")
+        return os.path.join(self.build, "doubles", library, "libmssign32.so")
+
+    def run(self, case, scratch):
+        if case.get("only", self.name) != self.name:
+            raise Skip("not for this target")
+        bindir = os.path.join(scratch, "bin")
+        workdir = os.path.join(scratch, "work")
+        os.makedirs(bindir)
+        os.makedirs(workdir)
+        exe = os.path.join(bindir, case.get("exe", "quillmark"))
+        shutil.copy2(os.path.join(self.build, "quillmark"), exe)
+        library = case.get("library", "all")
+        if library != "missing":
+            src = self.library_path(library)
+            if not os.path.isfile(src):
+                raise Skip("library %s is not built" % library)
+            shutil.copy2(src, os.path.join(bindir, "libmssign32.so"))
+        elif self.installed_library_present():
+            raise Skip("a signing library is installed system-wide")
+        if "ini" in case:
+            with open(os.path.join(bindir, "quillmark.ini"), "wb") as f:
+                f.write(as_ini(case["ini"]))
+        write_tree(workdir, case)
+
+        log = os.path.join(scratch, "calls.log")
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("QM_DOUBLE_") and k != "NO_COLOR"}
+        env.update({"HOME": os.path.join(self.root, "homes", case.get("store", "default")),
+                    "QM_DOUBLE_LOG": log, "LANG": "C.UTF-8"})
+        env.update(case.get("env", {}))
+        if "results" in case:
+            env["QM_DOUBLE_RESULTS"] = case["results"]
+        args = [exe] + [expand(a, self.pki) if isinstance(a, str) else a
+                        for a in case.get("args", [])]
+        args = [os.fsencode(a) if isinstance(a, str) else a for a in args]
+        if case.get("tty"):
+            out, status = run_on_pty(args, workdir, env)
+        else:
+            p = subprocess.run(args, cwd=workdir, env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+            out, status = p.stdout, p.returncode
+            if p.stderr:
+                return out, status, read_lines(log), ["wrote to standard error: %r" % p.stderr]
+        return out, status, read_lines(log), []
+
+    def installed_library_present(self):
+        for d in ("/usr/local/lib/quillmark", "/usr/lib/quillmark"):
+            if os.path.exists(os.path.join(d, "libmssign32.so")):
+                return True
+        return False
+
+    def expected_output(self, text):
+        return as_bytes(text)
+
+    def expected_status(self, case):
+        """A POSIX status holds 8 bits: an HRESULT exits with its low byte,
+        or 255 when that byte is 0."""
+        status = case["status"] & 0xFFFFFFFF
+        if status in (0, 1):
+            return status
+        return (status & 0xFF) or 255
+
+
+def as_ini(ini):
+    return ini if isinstance(ini, bytes) else ini.encode("utf-8")
+
+
+def read_lines(path):
+    try:
+        with open(path, "rb") as f:
+            return [l.decode("utf-8", "backslashreplace") for l in f.read().splitlines()]
+    except FileNotFoundError:
+        return []
+
+
+def run_on_pty(args, cwd, env):
+    """Runs with standard output on a terminal; returns what it showed,
+    with the terminal's CR LF turned back into LF."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(args, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=slave,
+                         stderr=subprocess.DEVNULL)
+    os.close(slave)
+    out = b""
+    deadline = time.time() + 60
+    while time.time() < deadline:
+        r, _, _ = select.select([master], [], [], 0.5)
+        if r:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        elif p.poll() is not None:
+            break
+    os.close(master)
+    status = p.wait(timeout=10)
+    return out.replace(b"\r\n", b"\n"), status
+
+
+def load_target(name, build):
+    if name == "native":
+        return NativeTarget(build)
+    if name == "wine":
+        import target_wine
+        return target_wine.WineTarget(build)
+    raise SystemExit("unknown target %s" % name)
+
+
+def run_case(target, case, scratch_root):
+    scratch = os.path.join(scratch_root, case["name"])
+    shutil.rmtree(scratch, ignore_errors=True)
+    os.makedirs(scratch)
+    out, status, calls, problems = target.run(case, scratch)
+    want_out = target.expected_output(expand(case["stdout"], target.pki))
+    if out != want_out:
+        problems.append("standard output differs\n  expected: %r\n  actual:   %r" % (want_out, out))
+    want_status = target.expected_status(case)
+    if status != want_status:
+        problems.append("exit status %d, expected %d" % (status, want_status))
+    problems += check_log(case, calls, target.pki)
+    for check in case.get("checks", []):
+        problems += check(target, scratch)
+    return problems
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--target", default="native")
+    ap.add_argument("--build", default=".")
+    ap.add_argument("--setup", action="store_true")
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--case", action="append")
+    opts = ap.parse_args()
+
+    if opts.list:
+        for case in table.CASES:
+            print(case["name"])
+        return 0
+    target = load_target(opts.target, opts.build)
+    try:
+        if opts.setup:
+            target.setup()
+            return 0
+        target.ready()
+    except Skip as why:
+        print("SKIPPED: %s" % why)
+        return SKIP
+
+    selected = [c for c in table.CASES if not opts.case or c["name"] in opts.case]
+    if opts.case and len(selected) != len(set(opts.case)):
+        raise SystemExit("unknown case in %s" % opts.case)
+    scratch_root = os.path.join(target.root, "scratch-" + target.name)
+    passed = failed = skipped = 0
+    for case in selected:
+        try:
+            problems = run_case(target, case, scratch_root)
+        except Skip as why:
+            print("SKIP %s: %s" % (case["name"], why))
+            skipped += 1
+            continue
+        if problems:
+            failed += 1
+            print("FAIL %s\n  %s" % (case["name"], "\n  ".join(problems)))
+        else:
+            passed += 1
+            print("ok   %s" % case["name"])
+    print("%d passed, %d failed, %d skipped" % (passed, failed, skipped))
+    if failed:
+        return 1
+    return SKIP if passed == 0 and skipped > 0 else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
