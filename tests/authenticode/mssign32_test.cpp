@@ -127,6 +127,23 @@ TEST_F(Mssign32, SignerWithoutIntermediateEmbedsItselfOnly) {
     EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
 }
 
+TEST_F(Mssign32, CommercialPurposeProgramNameAndUrl) {
+    std::string path = Copy(g_world.pe32_exe, "app.exe");
+    fixture::Records r;
+    fixture::FillRecords(path, Cert("signer-rsa"), &r);
+    r.authcode.fCommercial = 1;
+    r.authcode.fIndividual = 0;
+    r.authcode.pwszName = u"Quill Tool \u00e9";
+    r.authcode.pwszInfo = u"https://example.test/tool";
+    ASSERT_EQ(Sign(&r), 0);
+    std::string log;
+    EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
+    EXPECT_NE(log.find("Microsoft Commercial Code Signing purpose"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Individual Code Signing"), std::string::npos) << log;
+    EXPECT_NE(log.find("Quill Tool"), std::string::npos) << log;
+    EXPECT_NE(log.find("https://example.test/tool"), std::string::npos) << log;
+}
+
 TEST_F(Mssign32, ResigningReplacesTheSignature) {
     std::string once = Copy(g_world.pe64_dll, "once.dll");
     std::string twice = Copy(g_world.pe64_dll, "twice.dll");
