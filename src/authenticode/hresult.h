@@ -1,0 +1,38 @@
+// The HRESULT values the engine returns: the ones Windows returns for the
+// same cause, so users can look them up.
+#pragma once
+
+#include <cstdint>
+
+namespace authenticode {
+
+constexpr int32_t Hr(uint32_t code) { return static_cast<int32_t>(code); }
+
+constexpr int32_t kOk = 0;
+constexpr int32_t kFileNotFound = Hr(0x80070002);
+constexpr int32_t kPathNotFound = Hr(0x80070003);
+constexpr int32_t kAccessDenied = Hr(0x80070005);
+constexpr int32_t kOutOfMemory = Hr(0x8007000E);
+constexpr int32_t kInvalidArg = Hr(0x80070057);
+constexpr int32_t kBadExeFormat = Hr(0x800700C1);
+constexpr int32_t kSubjectFormUnknown = Hr(0x800B0003);  // TRUST_E_SUBJECT_FORM_UNKNOWN
+constexpr int32_t kNoSignature = Hr(0x800B0100);        // TRUST_E_NOSIGNATURE
+constexpr int32_t kBadSignatureFormat = Hr(0x80092002); // CRYPT_E_BAD_ENCODE (unreadable signature)
+constexpr int32_t kNoKey = Hr(0x8009200B);              // CRYPT_E_NO_KEY_PROPERTY
+constexpr int32_t kKeyNeedsPin = Hr(0x8010006F);        // SCARD_W_CARD_NOT_AUTHENTICATED
+constexpr int32_t kBadAlgorithm = Hr(0x80090008);       // NTE_BAD_ALGID
+constexpr int32_t kSignFailed = Hr(0x80090020);         // NTE_FAIL
+constexpr int32_t kTimeStampFailed = Hr(0x80096005);    // TRUST_E_TIME_STAMP
+constexpr int32_t kInetCannotConnect = Hr(0x80072EFD);  // ERROR_INTERNET_CANNOT_CONNECT
+constexpr int32_t kInetNameNotResolved = Hr(0x80072EE7);
+constexpr int32_t kInetTimeout = Hr(0x80072EE2);
+constexpr int32_t kInetInvalidUrl = Hr(0x80072EE5);
+constexpr int32_t kInetUnrecognizedScheme = Hr(0x80072EE6);
+constexpr int32_t kInetConnectionAborted = Hr(0x80072EFE);
+constexpr int32_t kInetSecureFailure = Hr(0x80072F8F);
+// HTTP_E_STATUS_*: 0x80190000 | the HTTP status code.
+constexpr int32_t HttpStatusCode(long status) {
+    return Hr(0x80190000u | (static_cast<uint32_t>(status) & 0xFFFFu));
+}
+
+}  // namespace authenticode
