@@ -82,11 +82,8 @@ int32_t ParsePeLayout(const uint8_t* head, size_t head_size, uint64_t file_size,
     if (hr != kOk) return hr;
 
     uint64_t pe = Le32(head + 0x3C);
-    hr = Require(pe + kFileHeaderEnd, head_size, file_size, out);
-    if (hr != kOk) {
-        // A DOS program whose e_lfanew slot holds something else entirely.
-        return hr;
-    }
+    hr = Require(pe + kFileHeaderEnd, head_size, file_size, out);  // e_lfanew out of range
+    if (hr != kOk) return hr;
     if (head[pe] != 'P' || head[pe + 1] != 'E' || head[pe + 2] != 0 || head[pe + 3] != 0) {
         return kSubjectFormUnknown;  // a DOS, NE or LE program, not a PE image
     }

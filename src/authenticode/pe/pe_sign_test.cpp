@@ -422,6 +422,15 @@ TEST_F(PeSignTest, KeepsModeAndFollowsSymbolicLinks) {
     std::vector<uint8_t> signed_bytes = ReadFile(target);
     EXPECT_NE(Le32At(signed_bytes, LayoutOf(signed_bytes).entry_at), 0u);
     EXPECT_EQ(DirEntries(dir_.path()), (std::vector<std::string>{"link.exe", "real.exe"}));
+
+    // Someone else's file, signed by root, stays theirs.
+    if (geteuid() != 0) return;
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(RewritePeSignature(target, TestMaker, &log), 0);
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
 }
 
 TEST_F(PeSignTest, FileChangedWhileSigningIsNotReplaced) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -78,7 +79,17 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-    if (!path_.empty()) RunCommand("chmod -R u+rwx " + Quote(path_) + "; rm -rf " + Quote(path_));
+    if (path_.empty()) return;
+    // Tests lock directories; open them again so that everything can go.
+    std::error_code error;
+    namespace fs = std::filesystem;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, error);
+    for (fs::recursive_directory_iterator it(path_, error), end; !error && it != end; it.increment(error)) {
+        if (it->is_directory(error) && !it->is_symlink(error)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+        }
+    }
+    fs::remove_all(path_, error);
 }
 
 namespace {
