@@ -36,10 +36,11 @@ ls -l "$scratch/work/bin"
 
 echo "== loopback timestamp server"
 port_file=$scratch/tsa.port
-build/tests/tsa/tsa_server --cert "$scratch/pki/tsa.pem" --key "$scratch/pki/tsa.key" \
+build/tools/tsa_server --cert "$scratch/pki/tsa.pem" --key "$scratch/pki/tsa.key" \
   --chain "$scratch/pki/tsa-chain.pem" --mode ok --requests 2 --seconds 60 >"$port_file" &
 tsa_pid=$!
 for _ in $(seq 50); do [ -s "$port_file" ] && break; sleep 0.1; done
+[ -s "$port_file" ] || { echo "the timestamp server did not start" >&2; exit 1; }
 url="http://127.0.0.1:$(head -n1 "$port_file")/"
 echo "listening at $url"
 
