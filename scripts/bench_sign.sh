@@ -21,8 +21,12 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/qm-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 # ---- the signer under test ---------------------------------------------
-quillmark=$(find "$build" -maxdepth 3 -type f -name quillmark -perm -u+x 2>/dev/null | head -1 || true)
-mssign=$(find "$build" -maxdepth 4 -type f -name libmssign32.so 2>/dev/null | head -1 || true)
+# The program and the real library sit at the top of the build folder (the
+# doubles of the tests live in subfolders under the same file name).
+quillmark=""; mssign=""
+build=$(cd "$build" && pwd)
+[[ -x "$build/quillmark" ]] && quillmark=$build/quillmark
+[[ -f "$build/libmssign32.so" ]] && mssign=$build/libmssign32.so
 driver=$(find "$build" -maxdepth 4 -type f -name qm_pe_bench_driver -perm -u+x 2>/dev/null | head -1 || true)
 if [[ -n "$quillmark" && -n "$mssign" ]]; then
   mode=quillmark
@@ -83,7 +87,8 @@ time_ours() {
   local bt="" bm="" t m
   for _ in $(seq "$runs"); do
     cp "$work/big.exe" "$work/ours.exe"; sync
-    /usr/bin/time -f "%e %M" -o "$work/time.txt" "${ours[@]}" "$work/ours.exe" > "$work/out.txt" 2>&1 ||
+    # A relative name: an argument starting with '/' is an option to quillmark.
+    (cd "$work" && /usr/bin/time -f "%e %M" -o "$work/time.txt" "${ours[@]}" ours.exe > "$work/out.txt" 2>&1) ||
       { echo "ours failed:"; cat "$work/out.txt"; exit 1; }
     read -r t m < "$work/time.txt"
     if [[ -z "$bt" ]] || awk "BEGIN{exit !($t < $bt)}"; then bt=$t; bm=$m; fi
