@@ -29,6 +29,22 @@ Fields of a case:
 Texts may name fixture thumbprints as {sha1:NAME} (lower case) or
 {SHA1:NAME} (upper case)."""
 
+import os
+import shutil
+import subprocess
+
+
+class Fixture:
+    """A file of the case that is a copy of a program the target built
+    (hello32.exe: PE32, hello64.exe: PE32+)."""
+
+    def __init__(self, name):
+        self.name = name
+
+
+PE32 = Fixture("hello32.exe")
+PE64 = Fixture("hello64.exe")
+
 USAGE = ("quillmark <options> file1 file2 ... fileN\n"
          "    /n <name or sha1> Specify the Subject Name or SHA1 thumbprint of the signing cert\n"
          "    /t <URL> Specifies the RFC 3161 timestamp server's URL\n"
@@ -46,6 +62,87 @@ STORES = {
     "none": None,
     "corrupt": "corrupt",
 }
+
+
+# Stores only the POSIX build has: certificates without their key, and a
+# database whose keys need a password.
+NATIVE_STORES = {
+    "nokey": {"certs": ["signer-rsa"]},
+    "password": {"pfx": ["signer-rsa"], "password": "s3cret"},
+}
+
+
+def _work(scratch, path):
+    return os.path.join(os.fsencode(scratch), b"work", os.fsencode(path))
+
+
+def verified(*paths, timestamp=False):
+    """osslsigncode accepts each file's signature (and timestamp when asked),
+    with the current and calculated digests equal, and the signature carries
+    the signer and its intermediate but not the root."""
+    def check(target, scratch):
+        if shutil.which("osslsigncode") is None:
+            return ["osslsigncode is not installed"]
+        problems = []
+        for path in paths:
+            file = _work(scratch, path)
+            p = subprocess.run(["osslsigncode", "verify", "-CAfile",
+                                os.path.join(target.pki, "root.pem"), "-TSA-CAfile",
+                                os.path.join(target.pki, "tsa-root.pem"), "-in", file],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            text = p.stdout.decode(errors="replace")
+            digests = [l.split(":", 1)[1].strip() for l in text.splitlines()
+                       if "message digest" in l]
+            if p.returncode != 0 or len(digests) != 2 or digests[0] != digests[1]:
+                problems.append("%r does not verify:\n%s" % (path, text))
+            if timestamp and "Timestamp Server Signature verification: ok" not in text:
+                problems.append("%r has no verified timestamp" % path)
+            certs = embedded_certificates(file, scratch)
+            if not any("Quillmark Test Intermediate CA" in c for c in certs) or any(
+                    "Quillmark Test Root CA" in c.split("issuer")[0] for c in certs):
+                problems.append("%r should carry signer and intermediate only: %r" % (path, certs))
+        return problems
+    return check
+
+
+def embedded_certificates(file, scratch):
+    """The subject lines of the certificates inside a file's signature."""
+    sig = os.path.join(scratch, "signature.der")
+    subprocess.run(["osslsigncode", "extract-signature", "-in", file, "-out", sig],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    p = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-in", sig, "-print_certs",
+                        "-noout"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    os.remove(sig) if os.path.exists(sig) else None
+    return [l for l in p.stdout.decode(errors="replace").splitlines() if l.startswith("subject")]
+
+
+def unchanged(*pairs):
+    """Each (path, original) still holds exactly its original bytes, and no
+    other file appeared beside them."""
+    def check(target, scratch):
+        problems = []
+        for path, original in pairs:
+            if isinstance(original, Fixture):
+                with open(os.path.join(target.fixtures, original.name), "rb") as f:
+                    original = f.read()
+            elif isinstance(original, str):
+                original = original.encode()
+            with open(_work(scratch, path), "rb") as f:
+                if f.read() != original:
+                    problems.append("%r was changed" % path)
+        return problems + nothing_left_behind()(target, scratch)
+    return check
+
+
+def nothing_left_behind():
+    """The working folder holds only the case's own files: no temporary
+    copy was left."""
+    def check(target, scratch):
+        work = os.path.join(scratch, "work")
+        found = sorted(os.listdir(work))
+        return [] if all(not n.startswith(".") and "tmp" not in n.lower() for n in found) else [
+            "files left behind: %r" % found]
+    return check
 
 
 def ok(n, total, path):
@@ -282,6 +379,44 @@ CASES = [
          stdout="\x1b[0;91mNo SignerTimeStampEx2, Error #127\n\x1b[0m", status=1),
     dict(name="terminal_without_colour_when_no_color", only="native", tty=True,
          args=["/n", EC, "a.exe"], env={"NO_COLOR": "1"}, stdout=ok(1, 1, "a.exe"), status=0),
+
+    # ---- signing for real (the POSIX signing library) -----------------------------
+    dict(name="real_sign_pe32_and_pe64_through_pattern", only="native", library="real",
+         args=["/n", "Example Ltd Code", "bin\\*.exe"], files={"bin/a.exe": PE32, "bin/b.exe": PE64},
+         stdout=ok(1, 2, "bin\\a.exe") + ok(2, 2, "bin\\b.exe"), status=0,
+         checks=[verified("bin/a.exe", "bin/b.exe")]),
+    dict(name="real_ecdsa_by_thumbprint", only="native", library="real",
+         args=["/n", "{sha1:signer-ec}", "a.exe"], files={"a.exe": PE64},
+         stdout=ok(1, 1, "a.exe"), status=0, checks=[verified("a.exe")]),
+    dict(name="real_sign_twice_replaces_signature", only="native", library="real",
+         args=["/n", EC, "a.exe", "/n", "Example Ltd Code", "a.exe"], files={"a.exe": PE32},
+         stdout=ok(1, 2, "a.exe") + ok(2, 2, "a.exe"), status=0, checks=[verified("a.exe")]),
+    dict(name="real_timestamped", only="native", library="real", tsa="ok",
+         args=["/n", EC, "/t", "{tsa}", "a.exe", "b.exe"], files={"a.exe": PE32, "b.exe": PE64},
+         stdout=ok(1, 2, "a.exe") + ok(2, 2, "b.exe"), status=0,
+         checks=[verified("a.exe", "b.exe", timestamp=True)]),
+    dict(name="real_timestamp_rejected_leaves_file", only="native", library="real",
+         tsa="reject", args=["/n", EC, "/t", "{tsa}", "a.exe"], files={"a.exe": PE32},
+         stdout=failed(1, 1, "a.exe", 0x80096005), status=0x80096005,
+         checks=[unchanged(("a.exe", PE32))]),
+    dict(name="real_not_a_program_stops_the_run", only="native", library="real",
+         args=["/n", EC, "a.exe", "notes.txt", "c.exe"],
+         files={"a.exe": PE32, "notes.txt": "plain text\n", "c.exe": PE64},
+         stdout=ok(1, 3, "a.exe") + failed(2, 3, "notes.txt", 0x800B0003), status=0x800B0003,
+         checks=[verified("a.exe"), unchanged(("notes.txt", "plain text\n"), ("c.exe", PE64))]),
+    dict(name="real_missing_file", only="native", library="real", args=["/n", EC, "gone.exe"],
+         stdout=failed(1, 1, "gone.exe", 0x80070002), status=0x80070002),
+    dict(name="real_name_that_is_not_utf8", only="native", library="real",
+         args=["/n", EC, b"\xff.exe"], files={b"\xff.exe": PE32},
+         stdout=ok(1, 1, "?.exe"), status=0, checks=[verified(b"\xff.exe")]),
+    dict(name="real_certificate_without_key", only="native", library="real", store="nokey",
+         args=["/n", "Example Ltd", "a.exe"], files={"a.exe": PE32},
+         stdout=failed(1, 1, "a.exe", 0x8009200B), status=0x8009200B,
+         checks=[unchanged(("a.exe", PE32))]),
+    dict(name="real_key_behind_password_fails_fast", only="native", library="real",
+         store="password", args=["/n", "Example Ltd", "a.exe"], files={"a.exe": PE32},
+         stdout=failed(1, 1, "a.exe", 0x8010006F), status=0x8010006F,
+         checks=[unchanged(("a.exe", PE32))]),
 
     # ---- the Windows build under Wine --------------------------------------------
     dict(name="wine_own_library_lacks_timestamp_entry", only="wine", library="real",

@@ -63,12 +63,20 @@ def as_bytes(text):
     return text.encode("latin-1") if isinstance(text, str) else text
 
 
-def write_tree(root, case):
+def write_tree(root, case, fixtures=None):
+    """Creates the case's folders and files; a file given as
+    table.Fixture(name) is a copy of a fixture the target built."""
     for d in case.get("dirs", []):
         os.makedirs(os.path.join(root, d), exist_ok=True)
     for path, content in case.get("files", {}).items():
         full = os.path.join(os.fsencode(root), os.fsencode(path))
         os.makedirs(os.path.dirname(full), exist_ok=True)
+        if isinstance(content, table.Fixture):
+            src = os.path.join(fixtures or "", content.name)
+            if fixtures is None or not os.path.isfile(src):
+                raise Skip("fixture %s is not built" % content.name)
+            shutil.copyfile(src, full)
+            continue
         with open(full, "wb") as f:
             f.write(content if isinstance(content, bytes) else content.encode())
 
@@ -102,6 +110,8 @@ class NativeTarget:
         self.build = os.path.abspath(build)
         self.root = os.path.join(self.build, "e2e")
         self.pki = os.path.join(self.root, "pki")
+        self.fixtures = os.path.join(self.root, "programs")
+        self.tsa_server = os.path.join(self.build, "tools", "tsa_server")
 
     # -- shared fixtures ----------------------------------------------------
     def setup(self):
@@ -112,19 +122,50 @@ class NativeTarget:
         os.makedirs(self.root)
         subprocess.run([os.path.join(FIXTURES, "make_pki.sh"), self.pki], check=True,
                        stdout=subprocess.DEVNULL)
-        for name, pfxs in table.STORES.items():
-            home = os.path.join(self.root, "homes", name)
-            db = os.path.join(home, ".pki", "nssdb")
-            os.makedirs(home)
-            if pfxs is None:
-                continue  # a user without a database
-            if pfxs == "corrupt":
-                os.makedirs(db)
-                with open(os.path.join(db, "cert9.db"), "wb") as f:
-                    f.write(b"this is not a database\n" * 64)
-                continue
-            subprocess.run([os.path.join(FIXTURES, "make_nssdb.sh"), db] +
-                           [os.path.join(self.pki, p + ".pfx") for p in pfxs], check=True)
+        for name, store in {**table.STORES, **table.NATIVE_STORES}.items():
+            self.make_store(os.path.join(self.root, "homes", name), store)
+        self.build_programs()
+
+    def make_store(self, home, store):
+        db = os.path.join(home, ".pki", "nssdb")
+        os.makedirs(home)
+        if store is None:
+            return  # a user without a database
+        if store == "corrupt":
+            os.makedirs(db)
+            with open(os.path.join(db, "cert9.db"), "wb") as f:
+                f.write(b"this is not a database\n" * 64)
+            return
+        if isinstance(store, list):
+            store = {"pfx": store}
+        os.makedirs(db)
+        password = store.get("password")
+        if password:
+            with open(os.path.join(home, "pw"), "w") as f:
+                f.write(password + "\n")
+            subprocess.run(["certutil", "-N", "-d", "sql:" + db, "-f", os.path.join(home, "pw")],
+                           check=True)
+        else:
+            subprocess.run(["certutil", "-N", "-d", "sql:" + db, "--empty-password"], check=True)
+        for pfx in store.get("pfx", []):
+            subprocess.run(["pk12util", "-i", os.path.join(self.pki, pfx + ".pfx"), "-d",
+                            "sql:" + db, "-W", "test", "-K", password or ""],
+                           check=True, stdout=subprocess.DEVNULL)
+        for cert in store.get("certs", []):
+            subprocess.run(["certutil", "-A", "-d", "sql:" + db, "-n", cert, "-t", ",,", "-i",
+                            os.path.join(self.pki, cert + ".der")], check=True)
+
+    def build_programs(self):
+        """Small Windows programs to sign for real, when mingw-w64 is here."""
+        os.makedirs(self.fixtures)
+        source = os.path.join(self.fixtures, "hello.c")
+        with open(source, "w") as f:
+            f.write('#include <stdio.h>\nint main(void) { puts("hello"); return 0; }\n')
+        for compiler, name in (("i686-w64-mingw32-gcc", "hello32.exe"),
+                               ("x86_64-w64-mingw32-gcc", "hello64.exe")):
+            if shutil.which(compiler):
+                subprocess.run([compiler, "-O2", "-o", os.path.join(self.fixtures, name), source],
+                               check=True)
 
     def ready(self):
         if not os.path.isfile(os.path.join(self.pki, "signer-rsa.sha1")):
@@ -156,7 +197,7 @@ class NativeTarget:
         if "ini" in case:
             with open(os.path.join(bindir, "quillmark.ini"), "wb") as f:
                 f.write(as_ini(case["ini"]))
-        write_tree(workdir, case)
+        write_tree(workdir, case, self.fixtures)
 
         log = os.path.join(scratch, "calls.log")
         env = {k: v for k, v in os.environ.items()
@@ -168,16 +209,49 @@ class NativeTarget:
             env["QM_DOUBLE_RESULTS"] = case["results"]
         args = [exe] + [expand(a, self.pki) if isinstance(a, str) else a
                         for a in case.get("args", [])]
-        args = [os.fsencode(a) if isinstance(a, str) else a for a in args]
-        if case.get("tty"):
-            out, status = run_on_pty(args, workdir, env)
-        else:
-            p = subprocess.run(args, cwd=workdir, env=env, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-            out, status = p.stdout, p.returncode
-            if p.stderr:
-                return out, status, read_lines(log), ["wrote to standard error: %r" % p.stderr]
+        server = self.start_tsa(case, scratch)
+        try:
+            if server is not None:
+                args = [a.replace("{tsa}", server[1]) if isinstance(a, str) else a for a in args]
+            args = [os.fsencode(a) if isinstance(a, str) else a for a in args]
+            if case.get("tty"):
+                out, status = run_on_pty(args, workdir, env)
+            else:
+                p = subprocess.run(args, cwd=workdir, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                out, status = p.stdout, p.returncode
+                if p.stderr:
+                    return out, status, read_lines(log), ["wrote to standard error: %r" % p.stderr]
+        finally:
+            if server is not None:
+                server[0].kill()
+                server[0].wait()
         return out, status, read_lines(log), []
+
+    def start_tsa(self, case, scratch):
+        """The loopback timestamp server in the case's mode; "{tsa}" in the
+        arguments stands for its URL."""
+        mode = case.get("tsa")
+        if mode is None:
+            return None
+        if not os.path.isfile(self.tsa_server):
+            raise Skip("the test timestamp server is not built")
+        port_file = os.path.join(scratch, "tsa.port")
+        with open(port_file, "w") as out:
+            p = subprocess.Popen([self.tsa_server, "--cert", os.path.join(self.pki, "tsa.pem"),
+                                  "--key", os.path.join(self.pki, "tsa.key"),
+                                  "--chain", os.path.join(self.pki, "tsa-chain.pem"),
+                                  "--mode", mode, "--requests", "8", "--seconds", "60"],
+                                 stdout=out, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            with open(port_file) as f:
+                port = f.readline().strip()
+            if port:
+                return p, "http://127.0.0.1:%s/" % port
+            time.sleep(0.05)
+        p.kill()
+        raise Skip("the test timestamp server did not start")
 
     def installed_library_present(self):
         for d in ("/usr/local/lib/quillmark", "/usr/lib/quillmark"):
