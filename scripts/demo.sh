@@ -15,7 +15,10 @@ echo "built: build/quillmark and build/libmssign32.so"
 
 scratch=$(mktemp -d /tmp/quillmark-demo.XXXXXX)
 tsa_pid=""
-cleanup() { [ -n "$tsa_pid" ] && kill "$tsa_pid" 2>/dev/null; rm -rf "$scratch"; }
+cleanup() {
+  if [ -n "$tsa_pid" ]; then kill "$tsa_pid" 2>/dev/null || true; fi
+  rm -rf "$scratch"
+}
 trap cleanup EXIT
 
 echo "== throwaway PKI and personal store in $scratch/home"
