@@ -55,19 +55,19 @@ std::string Format(const Char* format, va_list args) {
             out.push_back(static_cast<char>(*p));
             continue;
         }
-        Char spec = p[1];
-        if (spec == 'd') {
+        Char conversion = p[1];
+        if (conversion == 'd') {
             AppendDecimal(out, static_cast<int32_t>(va_arg(args, int)));
-        } else if (spec == 'x') {
+        } else if (conversion == 'x') {
             AppendHex(out, static_cast<uint32_t>(va_arg(args, unsigned int)));
-        } else if (spec == 's') {
+        } else if (conversion == 's') {
             const Char* text = va_arg(args, const Char*);
             if (text == nullptr) {
                 out.append("(null)");
             } else {
                 AppendString(out, text);
             }
-        } else if (spec == '%') {
+        } else if (conversion == '%') {
             out.push_back('%');
         } else {
             out.push_back('%');  // not a format this program uses: shown as is
