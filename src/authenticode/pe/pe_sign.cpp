@@ -23,7 +23,6 @@ namespace {
 
 using namespace pe;
 
-constexpr int32_t kSharingViolation = Hresult(0x80070020);  // ERROR_SHARING_VIOLATION
 // What we read of an existing certificate table to hand its signature on.
 constexpr uint64_t kMaxExistingTable = 32u << 20;
 constexpr size_t kFirstHeadRead = 64u << 10;
