@@ -6,7 +6,9 @@
 // (a BOM is skipped) or UTF-16LE with a BOM. It is read as a stream with a
 // bound on what is kept of each line, so a file of any size or content is
 // read in bounded memory.
+#include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,73 +79,72 @@ void ConsiderLine(Lookup* q, std::u16string_view line) {
     q->found = true;
 }
 
+enum class Encoding { kUtf8, kUtf16Le };
+
+std::u16string DecodeLine(const std::string& raw, Encoding encoding) {
+    if (encoding == Encoding::kUtf8) return WideFromBytes(raw);
+    std::u16string line;
+    for (size_t i = 0; i + 1 < raw.size(); i += 2) {
+        line.push_back(static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
+                                             (static_cast<unsigned char>(raw[i + 1]) << 8)));
+    }
+    return line;
+}
+
 // Feeds the file's lines to the lookup until it has its answer. Returns
-// false when the file cannot be read.
+// false when the file cannot be read; anything but a regular file (a
+// folder, or a FIFO that would wait for a writer) counts as unreadable.
 bool ScanFile(const std::string& path, Lookup* q) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
-    enum class Encoding { kUnknown, kUtf8, kUtf16 } encoding = Encoding::kUnknown;
-    std::string raw;       // bytes of the current line (UTF-8) or pending bytes (UTF-16)
-    std::u16string line;   // the current line (UTF-16 files)
-    bool lineCut = false;  // the current line is past the limit; skip to its end
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    Encoding encoding = Encoding::kUtf8;
+    size_t unitSize = 1;
+    std::string unit;      // bytes of the code unit being read
+    std::string line;      // bytes of the current line, without its end
+    bool lineCut = false;  // the line is past the limit; the rest is dropped
+    bool first = true;
     char buffer[65536];
-    std::string head;
-    for (;;) {
+    while (!q->found) {
         ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             close(fd);
             return false;
         }
+        if (n == 0) break;
         std::string_view chunk(buffer, static_cast<size_t>(n));
-        if (encoding == Encoding::kUnknown) {
-            head.append(chunk);
-            if (head.size() < 3 && n > 0) continue;
-            chunk = head;
-            if (chunk.size() >= 2 && static_cast<unsigned char>(chunk[0]) == 0xFF &&
-                static_cast<unsigned char>(chunk[1]) == 0xFE) {
-                encoding = Encoding::kUtf16;
+        if (first) {
+            // A regular file's first read holds the whole byte order mark.
+            first = false;
+            if (chunk.substr(0, 2) == "\xFF\xFE") {
+                encoding = Encoding::kUtf16Le;
+                unitSize = 2;
                 chunk.remove_prefix(2);
-            } else {
-                encoding = Encoding::kUtf8;
-                if (chunk.size() >= 3 && chunk.substr(0, 3) == "\xEF\xBB\xBF") chunk.remove_prefix(3);
+            } else if (chunk.substr(0, 3) == "\xEF\xBB\xBF") {
+                chunk.remove_prefix(3);
             }
         }
-        bool atEnd = n == 0;
-        if (encoding == Encoding::kUtf8) {
-            for (char c : chunk) {
-                if (c == '\n') {
-                    ConsiderLine(q, WideFromBytes(raw));
-                    raw.clear();
-                    lineCut = false;
-                    if (q->found) break;
-                } else if (!lineCut) {
-                    raw.push_back(c);
-                    if (raw.size() >= kLineLimit) lineCut = true;
-                }
+        for (char c : chunk) {
+            unit.push_back(c);
+            if (unit.size() < unitSize) continue;
+            if (unit[0] == '\n' && (unitSize == 1 || unit[1] == '\0')) {
+                ConsiderLine(q, DecodeLine(line, encoding));
+                line.clear();
+                lineCut = false;
+                if (q->found) break;
+            } else if (!lineCut) {
+                line += unit;
+                lineCut = line.size() >= kLineLimit;
             }
-            if (atEnd && !q->found && !raw.empty()) ConsiderLine(q, WideFromBytes(raw));
-        } else {
-            raw.append(chunk);
-            size_t i = 0;
-            for (; i + 1 < raw.size(); i += 2) {
-                char16_t u = static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
-                                                   (static_cast<unsigned char>(raw[i + 1]) << 8));
-                if (u == u'\n') {
-                    ConsiderLine(q, line);
-                    line.clear();
-                    lineCut = false;
-                    if (q->found) break;
-                } else if (!lineCut) {
-                    line.push_back(u);
-                    if (line.size() >= kLineLimit) lineCut = true;
-                }
-            }
-            raw.erase(0, i);
-            if (atEnd && !q->found && !line.empty()) ConsiderLine(q, line);
+            unit.clear();
         }
-        if (q->found || atEnd) break;
-        if (!head.empty()) head.clear();
     }
+    if (!q->found && !line.empty()) ConsiderLine(q, DecodeLine(line, encoding));
     close(fd);
     return true;
 }

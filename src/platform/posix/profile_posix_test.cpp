@@ -1,5 +1,6 @@
 // The INI reader behind GetPrivateProfileStringW.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <string>
@@ -90,6 +91,19 @@ TEST(Profile, MissingFileGivesDefault) {
     EXPECT_EQ(u'\0', buffer[0]);
     EXPECT_EQ(3u, GetPrivateProfileStringW(u"QUILLMARK", u"CertName", u"def", buffer.data(), 8,
                                            u"/nonexistent/quillmark.ini"));
+}
+
+TEST(Profile, FoldersAndPipesReadAsMissing) {
+    testing::ScratchDir dir;
+    std::string folder = dir.path + "/folder.ini", fifo = dir.path + "/fifo.ini";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));  // opening it for reading must not wait for a writer
+    for (const std::string& path : {folder, fifo}) {
+        std::u16string wpath = WideFromBytes(path);
+        WCHAR buffer[16];
+        EXPECT_EQ(0u, GetPrivateProfileStringW(u"QUILLMARK", u"CertName", u"", buffer, 16,
+                                               wpath.c_str()));
+    }
 }
 
 }  // namespace
