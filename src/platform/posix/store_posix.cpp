@@ -40,9 +40,9 @@ struct Store {
 };
 
 // Handed out as its first member; CertFreeCertificateContext recovers it.
+// context.hCertStore is the Store it holds a reference to.
 struct CertificateHandle {
     CERT_CONTEXT context;
-    Store* store;
 };
 
 void Release(Store* store) {
@@ -142,12 +142,20 @@ bool Matches(CERTCertificate* cert, DWORD findType, const void* findPara) {
                                 static_cast<const char16_t*>(findPara));
 }
 
+bool SameDer(const std::vector<BYTE>& der, PCCERT_CONTEXT cert) {
+    return der.size() == cert->cbCertEncoded &&
+           std::memcmp(der.data(), cert->pbCertEncoded, der.size()) == 0;
+}
+
 // Walks the end-entity certificates of every token in a stable order and
-// copies the DER of the first one that matches after `skip` earlier matches.
-bool FindMatch(DWORD findType, const void* findPara, size_t skip, std::vector<BYTE>* der) {
+// copies the DER of the first one that matches; with `after`, of the first
+// match that comes after that certificate.
+bool FindMatch(DWORD findType, const void* findPara, PCCERT_CONTEXT after,
+               std::vector<BYTE>* der) {
     PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
     if (slots == nullptr) return false;
     std::vector<std::vector<BYTE>> seen;
+    bool passed = after == nullptr;
     bool found = false;
     for (PK11SlotListElement* le = slots->head; le != nullptr && !found; le = le->next) {
         CERTCertList* certs = PK11_ListCertsInSlot(le->slot);
@@ -162,8 +170,8 @@ bool FindMatch(DWORD findType, const void* findPara, size_t skip, std::vector<BY
             if (duplicate) continue;
             seen.push_back(bytes);
             if (!Matches(cert, findType, findPara)) continue;
-            if (skip > 0) {
-                --skip;
+            if (!passed) {
+                passed = SameDer(bytes, after);
                 continue;
             }
             *der = std::move(bytes);
@@ -216,34 +224,26 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE handle, DWORD /*encoding*/,
         SetLastError(E_INVALIDARG_CODE);
         return nullptr;
     }
-    // Searching on after `previous` (as the platform does) frees it.
-    size_t skip = 0;
-    if (previous != nullptr) {
-        // Count how many matches came up to and including `previous`.
-        std::vector<BYTE> der;
-        while (FindMatch(findType, findPara, skip, &der)) {
-            ++skip;
-            if (der.size() == previous->cbCertEncoded &&
-                std::memcmp(der.data(), previous->pbCertEncoded, der.size()) == 0) {
-                break;
-            }
-        }
-        CertFreeCertificateContext(previous);
-    }
     std::vector<BYTE> der;
-    if (store->nss == nullptr || !FindMatch(findType, findPara, skip, &der)) {
+    bool found = store->nss != nullptr && FindMatch(findType, findPara, previous, &der);
+    CertificateHandle* cert = nullptr;
+    if (found) {
+        cert = new CertificateHandle{};
+        cert->context.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+        cert->context.pbCertEncoded = new BYTE[der.size()];
+        std::memcpy(cert->context.pbCertEncoded, der.data(), der.size());
+        cert->context.cbCertEncoded = static_cast<DWORD>(der.size());
+        cert->context.pCertInfo = nullptr;
+        cert->context.hCertStore = store;
+        ++store->references;
+    }
+    // Searching on after `previous` (as the platform does) frees it; only
+    // now, as its store reference may be the one that keeps the store.
+    CertFreeCertificateContext(previous);
+    if (!found) {
         SetLastError(CRYPT_E_NOT_FOUND);
         return nullptr;
     }
-    auto* cert = new CertificateHandle{};
-    cert->context.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-    cert->context.pbCertEncoded = new BYTE[der.size()];
-    std::memcpy(cert->context.pbCertEncoded, der.data(), der.size());
-    cert->context.cbCertEncoded = static_cast<DWORD>(der.size());
-    cert->context.pCertInfo = nullptr;
-    cert->context.hCertStore = store;
-    cert->store = store;
-    ++store->references;
     return &cert->context;
 }
 
@@ -251,7 +251,7 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
     if (context == nullptr) return 1;
     auto* cert = reinterpret_cast<CertificateHandle*>(const_cast<CERT_CONTEXT*>(context));
     delete[] cert->context.pbCertEncoded;
-    Store* store = cert->store;
+    Store* store = static_cast<Store*>(cert->context.hCertStore);
     delete cert;
     Release(store);
     return 1;
