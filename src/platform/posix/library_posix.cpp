@@ -30,11 +30,15 @@ std::string SharedObjectName(const std::string& name) {
     return name;
 }
 
+// The running executable's folder, with its trailing '/'; the path comes
+// through GetModuleFileNameW, whose UTF-16 form converts back losslessly.
 std::string ExecutableDirectory() {
-    std::string path(4096, '\0');
-    ssize_t n = readlink("/proc/self/exe", path.data(), path.size());
-    if (n <= 0 || static_cast<size_t>(n) >= path.size()) return std::string();
-    path.resize(static_cast<size_t>(n));
+    constexpr DWORD kSize = 32768;
+    std::u16string wide(kSize, u'\0');
+    DWORD n = GetModuleFileNameW(nullptr, wide.data(), kSize);
+    if (n == 0 || n >= kSize) return std::string();
+    wide.resize(n);
+    std::string path = BytesFromWide(wide);
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
