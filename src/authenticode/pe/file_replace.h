@@ -1,0 +1,71 @@
+// Replacing a file without ever exposing a half-written one, for every file
+// format the engine signs: the original is opened and checked, the new
+// content is written to a temporary copy beside it, and the copy is settled
+// (owner, mode, flushed) and renamed over the original in one step. Until
+// that rename the original is not touched.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace authenticode::pe {
+
+// A file descriptor closed when it goes out of scope.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { Reset(-1); }
+    int get() const { return fd_; }
+    void Reset(int fd);
+
+private:
+    int fd_ = -1;
+};
+
+// The file to be replaced, opened for reading.
+struct SourceFile {
+    std::string target;  // the path with every symbolic link resolved
+    Fd fd;
+    struct stat st {};
+};
+
+// Resolves `path` (bytes as the file system takes them) and opens the file it
+// names for reading. A directory is access denied, anything else that is not
+// a regular file an unknown subject form.
+int32_t OpenSourceFile(const std::string& path, SourceFile* source);
+
+// Refuses a file nobody may write, or one this process may not write.
+int32_t CheckWritable(const SourceFile& source);
+
+// The temporary copy. Where the file system allows, it is an unnamed file
+// (O_TMPFILE) that only gets a name just before the rename, so a process
+// killed while signing leaves nothing behind; elsewhere a hidden file beside
+// the original. Removed again unless it was renamed into place.
+class TempFile {
+public:
+    ~TempFile();
+    int32_t Create(const std::string& target);
+    int fd() const { return fd_.get(); }
+
+    // Gives the copy the original's owner (where permitted) and mode,
+    // flushes it, checks that the original did not change while it was read,
+    // and renames the copy over it.
+    int32_t CommitOver(const SourceFile& source);
+
+private:
+    int32_t Name();
+    int32_t CreateNamed();
+    std::vector<char> Pattern() const;
+
+    Fd fd_;
+    std::string path_;
+    std::string dir_;
+    std::string pattern_;
+};
+
+}  // namespace authenticode::pe
