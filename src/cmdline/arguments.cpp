@@ -1,7 +1,7 @@
 // The argument pass: options, plain files and wildcard patterns, left to right.
 #include "cmdline/arguments.h"
 
-#include "app/output.h"
+#include "console/output.h"
 #include "cmdline/pattern.h"
 
 namespace qm {

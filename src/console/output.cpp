@@ -1,5 +1,5 @@
 // Formatting of the program's messages and the usage text.
-#include "app/output.h"
+#include "console/output.h"
 
 #include <memory>
 #include <string>

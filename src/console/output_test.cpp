@@ -1,5 +1,5 @@
 // Message formatting: the bytes that reach standard output.
-#include "app/output.h"
+#include "console/output.h"
 
 #include <gtest/gtest.h>
 
