@@ -78,7 +78,13 @@ std::string Format(const Char* format, va_list args) {
     return out;
 }
 
-void Write(const std::string& text) { WriteStandardOutput(text.data(), text.size()); }
+// A text that ends a line is flushed whatever the output is: a CI log or a
+// pipe then holds every finished line even when the run is killed halfway.
+// A terminal already gets every write at once.
+void Write(const std::string& text) {
+    WriteStandardOutput(text.data(), text.size());
+    if (!text.empty() && text.back() == '\n') FlushStandardOutput();
+}
 
 }  // namespace
 

@@ -13,6 +13,9 @@
 //   QM_DOUBLE_MARK     when set, each call writes "<Name>" to standard
 //                      output, to show what was on screen before it
 //   QM_DOUBLE_SLEEP_MS when set, each call waits that long
+//   QM_DOUBLE_KILL_AT  the call of that number (1 for the first) ends the
+//                      process at once with status 99, as a kill would:
+//                      no buffer is flushed and no clean-up runs
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -180,6 +183,8 @@ HRESULT NextResult() {
     }
     const char* sleep = std::getenv("QM_DOUBLE_SLEEP_MS");
     if (sleep != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(sleep)));
+    const char* kill = std::getenv("QM_DOUBLE_KILL_AT");
+    if (kill != nullptr && std::atoi(kill) == gCalls + 1) std::_Exit(99);
     HRESULT result = NextResult();
     const char* path = std::getenv("QM_DOUBLE_LOG");
     if (path != nullptr) {

@@ -414,6 +414,12 @@ CASES = [
     dict(name="long_names_through_pattern", args=["/n", EC, "n*.exe"],
          files={LONG_NAME: ""}, stdout=ok(1, 1, LONG_NAME), status=0),
 
+    dict(name="killed_run_keeps_finished_lines", args=["/v", "/n", EC, "a.exe", "b.exe", "c.exe"],
+         env={"QM_DOUBLE_KILL_AT": "3"},
+         stdout="Add file: a.exe\nAdd file: b.exe\nAdd file: c.exe\n  CertName: Example EC\n"
+                "  TimeStampUrl: (null)\n" + ok(1, 3, "a.exe") + ok(2, 3, "b.exe"), status=99,
+         calls=[ex2("a.exe"), ex2("b.exe")]),
+
     # ---- console ---------------------------------------------------------------------
     dict(name="terminal_shows_colours_and_restores", only="native", tty=True,
          args=["/n", EC, "a.exe", "b.exe"], results="0,0x80070002",
