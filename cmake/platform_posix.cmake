@@ -9,6 +9,7 @@ add_library(qm_posix_text STATIC src/platform/posix/text_posix.cpp src/platform/
 target_include_directories(qm_posix_text PUBLIC src)
 
 add_library(qm_platform STATIC
+  src/platform/posix/cmdline_posix.cpp
   src/platform/posix/console_posix.cpp
   src/platform/posix/files_posix.cpp
   src/platform/posix/profile_posix.cpp

@@ -9,6 +9,7 @@ if(QM_SANITIZE)
 endif()
 
 add_library(qm_platform STATIC
+  src/platform/win32/cmdline_win32.cpp
   src/platform/win32/console_win32.cpp
   src/platform/win32/files_win32.cpp
   src/platform/win32/profile_win32.cpp

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian 12 machine: installs what it
 # needs, then builds and runs every test twice, plainly and under ASan+UBSan,
-# fuzzes the PE header parser briefly, and builds the 32-bit Windows program
-# and runs its tests under Wine.
+# fuzzes the PE header parser briefly, tests the Debian package as installed
+# (tests/package), and builds the 32-bit Windows program and runs its tests
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,5 +28,7 @@ cmake -S src/authenticode/pe -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DC
 cmake --build build-fuzz -j2
 rm -rf build-fuzz/corpus && cp -r fuzz/corpus/pe_layout build-fuzz/corpus
 build-fuzz/fuzz/qm_fuzz_pe_layout -max_total_time=30 -print_final_stats=1 build-fuzz/corpus 2>&1 | tail -n 3
+echo "== Debian package: lintian, then installed, the main job run against it, removed"
+bash tests/package/test_installed.sh build
 echo "== Windows build (mingw-w64 i686) under Wine"
 bash tests/wine/build_and_test.sh build-win32

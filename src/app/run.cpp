@@ -1,7 +1,7 @@
 // The run sequence: arguments, settings fallback, identifier, signing.
 #include "app/run.h"
 
-#include "app/output.h"
+#include "console/output.h"
 #include "cmdline/arguments.h"
 #include "identity/identifier.h"
 #include "settings/settings.h"

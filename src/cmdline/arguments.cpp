@@ -1,7 +1,7 @@
 // The argument pass: options, plain files and wildcard patterns, left to right.
 #include "cmdline/arguments.h"
 
-#include "app/output.h"
+#include "console/output.h"
 #include "cmdline/pattern.h"
 
 namespace qm {
@@ -21,9 +21,15 @@ WCHAR FoldUpper(WCHAR c) { return (c >= 'A' && c <= 'Z') ? static_cast<WCHAR>(c 
 
 ParseResult ParseArguments(int count, const WCHAR* const* args, RunOptions* options,
                            FileList* files) {
+    bool optionsEnded = false;
     for (int i = 1; i < count; ++i) {
         const WCHAR* arg = args[i];
-        if (arg[0] == '-' || arg[0] == '/') {
+        // Which arguments of that form are options is the platform's rule.
+        OptionArgument form = OptionArgument::kPath;
+        if (!optionsEnded && (arg[0] == '-' || arg[0] == '/')) form = ClassifyOptionArgument(arg);
+        if (form == OptionArgument::kEndOfOptions) {
+            optionsEnded = true;
+        } else if (form == OptionArgument::kOption) {
             // Only the letter right after the dash or slash counts.
             WCHAR letter = FoldUpper(arg[1]);
             if (letter == 'n' || letter == 't') {

@@ -1,7 +1,7 @@
 // Thumbprint recognition and the verbose summary of the settings in force.
 #include "identity/identifier.h"
 
-#include "app/output.h"
+#include "console/output.h"
 
 namespace qm {
 

@@ -84,6 +84,16 @@ BOOL SetConsoleTextAttribute(HANDLE console, WORD attributes);
 void WriteStandardOutput(const char* bytes, size_t count);
 void FlushStandardOutput();
 
+// ---- command line --------------------------------------------------------
+
+// What an argument that starts with '-' or '/' is on this platform.
+enum class OptionArgument { kOption, kPath, kEndOfOptions };
+
+// Windows: always an option. POSIX, where every absolute path starts with
+// '/': an argument that starts with '/' and holds another '/' is a path, and
+// "--" ends the options (every later argument is a path).
+OptionArgument ClassifyOptionArgument(LPCWSTR arg);
+
 // ---- executable path, settings file, directory enumeration -------------
 
 DWORD GetModuleFileNameW(HMODULE module, WCHAR* buffer, DWORD size);

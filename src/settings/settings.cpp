@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/output.h"
+#include "console/output.h"
 
 namespace qm {
 

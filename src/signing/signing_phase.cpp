@@ -1,7 +1,7 @@
 // The signing phase and its request records.
 #include "signing/signing_phase.h"
 
-#include "app/output.h"
+#include "console/output.h"
 #include "signing/status.h"
 
 namespace qm {

@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-#include "app/output.h"
+#include "console/output.h"
 
 namespace qm {
 

@@ -13,6 +13,9 @@
 //   QM_DOUBLE_MARK     when set, each call writes "<Name>" to standard
 //                      output, to show what was on screen before it
 //   QM_DOUBLE_SLEEP_MS when set, each call waits that long
+//   QM_DOUBLE_KILL_AT  the call of that number (1 for the first) ends the
+//                      process at once with status 99, as a kill would:
+//                      no buffer is flushed and no clean-up runs
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +27,11 @@
 
 #ifdef _WIN32
 #define QM_DOUBLE_EXPORT extern "C" __declspec(dllexport)
+// Declared here rather than through <windows.h>, whose names would clash
+// with the boundary's. TerminateProcess runs no clean-up of the C runtime,
+// which ExitProcess would (it flushes the streams).
+extern "C" __declspec(dllimport) void* __stdcall GetCurrentProcess();
+extern "C" __declspec(dllimport) int __stdcall TerminateProcess(void* process, unsigned code);
 #else
 #define QM_DOUBLE_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
@@ -159,6 +167,14 @@ std::string Hex(uint32_t v) {
     return out;
 }
 
+// Ends the process at once, as a kill would: no buffer flushed.
+[[maybe_unused]] void EndAsKilled() {
+#ifdef _WIN32
+    TerminateProcess(GetCurrentProcess(), 99);
+#endif
+    std::_Exit(99);
+}
+
 HRESULT NextResult() {
     int index = gCalls++;
     const char* list = std::getenv("QM_DOUBLE_RESULTS");
@@ -180,6 +196,8 @@ HRESULT NextResult() {
     }
     const char* sleep = std::getenv("QM_DOUBLE_SLEEP_MS");
     if (sleep != nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(sleep)));
+    const char* kill = std::getenv("QM_DOUBLE_KILL_AT");
+    if (kill != nullptr && std::atoi(kill) == gCalls + 1) EndAsKilled();
     HRESULT result = NextResult();
     const char* path = std::getenv("QM_DOUBLE_LOG");
     if (path != nullptr) {

@@ -27,7 +27,8 @@ Fields of a case:
   checks    functions (target, scratch) -> [problems], for what output
             and calls do not show
 Texts may name fixture thumbprints as {sha1:NAME} (lower case) or
-{SHA1:NAME} (upper case)."""
+{SHA1:NAME} (upper case), and the absolute path of the case's working
+folder as {work}."""
 
 import os
 import shutil
@@ -221,6 +222,52 @@ CASES = [
     dict(name="full_request_records", args=["/n", EC, "/t", "http://ts.example/", "a.exe"],
          stdout=ok(1, 1, "a.exe"), status=0, calls=[FULL_EX2_RECORD]),
 
+    # ---- absolute paths and the end of options -------------------------------
+    # On Linux an argument that starts with '/' and holds another '/' is a
+    # path, and "--" ends the options; Windows reads both as options.
+    dict(name="absolute_path_is_a_file", only="native", args=["/n", EC, "/srv/build/app.exe"],
+         stdout=ok(1, 1, "/srv/build/app.exe"), status=0, calls=[ex2("/srv/build/app.exe")]),
+    dict(name="absolute_path_under_t_is_a_file", only="native",
+         args=["/n", EC, "/tools/out/app.exe"], stdout=ok(1, 1, "/tools/out/app.exe"), status=0,
+         calls=[ex2("/tools/out/app.exe")]),
+    dict(name="absolute_path_does_not_take_the_next", only="native",
+         args=["/n", EC, "/tools/a.exe", "b.exe"],
+         stdout=ok(1, 2, "/tools/a.exe") + ok(2, 2, "b.exe"), status=0,
+         calls=[ex2("/tools/a.exe"), ex2("b.exe")]),
+    dict(name="slash_options_next_to_absolute_paths", only="native",
+         args=["/verbose", "/N", EC, "{work}/a.exe", "-t", "/ts/x"],
+         stdout="Add file: {work}/a.exe\n  CertName: Example EC\n  TimeStampUrl: /ts/x\n" +
+         ok(1, 1, "{work}/a.exe"), status=0, calls=[ex2("{work}/a.exe", "/ts/x")]),
+    dict(name="end_of_options", only="native", args=["/n", EC, "--", "-a.exe", "/v", "--", "/n"],
+         stdout=ok(1, 4, "-a.exe") + ok(2, 4, "/v") + ok(3, 4, "--") + ok(4, 4, "/n"), status=0,
+         calls=[ex2("-a.exe"), ex2("/v"), ex2("--"), ex2("/n")]),
+    dict(name="dash_option_holding_slash_is_invalid", args=["/n", EC, "-x/y", "a.exe"],
+         stdout="Error: invalid paramter -x/y\n" + USAGE, status=1, calls=[]),
+    dict(name="slash_path_is_an_option_on_windows", only="wine", args=["/n", EC, "/x/y", "a.exe"],
+         stdout="Error: invalid paramter /x/y\n" + USAGE, status=1, calls=[]),
+    dict(name="double_dash_is_an_option_on_windows", only="wine",
+         args=["/n", EC, "--", "a.exe"], stdout="Error: invalid paramter --\n" + USAGE, status=1,
+         calls=[]),
+    dict(name="real_absolute_paths_signed", only="native", library="real",
+         args=["/n", "Example Ltd Code", "{work}/build/app.exe", "{work}/b.exe"],
+         files={"build/app.exe": PE32, "b.exe": PE64},
+         stdout=ok(1, 2, "{work}/build/app.exe") + ok(2, 2, "{work}/b.exe"), status=0,
+         checks=[verified("build/app.exe", "b.exe")]),
+    dict(name="real_absolute_pattern", only="native", library="real",
+         args=["/v", "/n", EC, "{work}/bin/*.exe"],
+         files={"bin/a.exe": PE32, "bin/b.exe": PE64, "bin/c.txt": "text"}, dirs=["bin/d.exe"],
+         stdout="Adding {work}/bin/*.exe:\n  Add file: {work}/bin/a.exe\n"
+                "  Add file: {work}/bin/b.exe\n  CertName: Example EC\n  TimeStampUrl: (null)\n" +
+         ok(1, 2, "{work}/bin/a.exe") + ok(2, 2, "{work}/bin/b.exe"), status=0,
+         checks=[verified("bin/a.exe", "bin/b.exe")]),
+    dict(name="real_absolute_path_fails_for_its_own_reason", only="native", library="real",
+         args=["/n", EC, "/tools-quillmark-absent/out/app.exe", "b.exe"], files={"b.exe": PE32},
+         stdout=failed(1, 2, "/tools-quillmark-absent/out/app.exe", 0x80070003),
+         status=0x80070003, checks=[unchanged(("b.exe", PE32))]),
+    dict(name="real_after_end_of_options", only="native", library="real",
+         args=["/n", EC, "--", "-a.exe"], files={"-a.exe": PE32}, stdout=ok(1, 1, "-a.exe"),
+         status=0, checks=[verified("-a.exe")]),
+
     # ---- settings file ----------------------------------------------------
     dict(name="settings_not_read_when_n_given", args=["/v", "/n", EC, "a.exe"],
          ini="[QUILLMARK]\nCertName=Other Corp\nTimeStampUrl=http://ini/\n",
@@ -366,6 +413,12 @@ CASES = [
     dict(name="long_arguments", args=["/n", LONG_ID, LONG_NAME], stdout=NOT_FOUND, status=1),
     dict(name="long_names_through_pattern", args=["/n", EC, "n*.exe"],
          files={LONG_NAME: ""}, stdout=ok(1, 1, LONG_NAME), status=0),
+
+    dict(name="killed_run_keeps_finished_lines", args=["/v", "/n", EC, "a.exe", "b.exe", "c.exe"],
+         env={"QM_DOUBLE_KILL_AT": "3"},
+         stdout="Add file: a.exe\nAdd file: b.exe\nAdd file: c.exe\n  CertName: Example EC\n"
+                "  TimeStampUrl: (null)\n" + ok(1, 3, "a.exe") + ok(2, 3, "b.exe"), status=99,
+         calls=[ex2("a.exe"), ex2("b.exe")]),
 
     # ---- console ---------------------------------------------------------------------
     dict(name="terminal_shows_colours_and_restores", only="native", tty=True,

@@ -40,12 +40,13 @@ def fixture_sha1(pki, name):
         return f.read().strip()
 
 
-def expand(value, pki):
+def expand(value, pki, work=None):
     """Replaces {sha1:NAME} (lower case) and {SHA1:NAME} (upper case) with
-    the thumbprint of a fixture certificate."""
+    the thumbprint of a fixture certificate, and {work} with the absolute
+    path of the case's working folder."""
     if isinstance(value, bytes) or "{" not in value:
         return value
-    out = value
+    out = value.replace("{work}", work) if work is not None else value
     while True:
         for key, fold in (("{sha1:", str.lower), ("{SHA1:", str.upper)):
             start = out.find(key)
@@ -81,7 +82,7 @@ def write_tree(root, case, fixtures=None):
             f.write(content if isinstance(content, bytes) else content.encode())
 
 
-def check_log(case, lines, pki):
+def check_log(case, lines, pki, work=None):
     """Each expected call is a list of texts its log line must contain."""
     expected = case.get("calls")
     if expected is None:
@@ -93,7 +94,7 @@ def check_log(case, lines, pki):
         return problems
     for n, (line, parts) in enumerate(zip(lines, expected), 1):
         for part in parts:
-            part = expand(part, pki)
+            part = expand(part, pki, work)
             if part not in line:
                 problems.append("call %d lacks %r:\n  %s" % (n, part, line))
     return problems
@@ -207,7 +208,7 @@ class NativeTarget:
         env.update(case.get("env", {}))
         if "results" in case:
             env["QM_DOUBLE_RESULTS"] = case["results"]
-        args = [exe] + [expand(a, self.pki) if isinstance(a, str) else a
+        args = [exe] + [expand(a, self.pki, workdir) if isinstance(a, str) else a
                         for a in case.get("args", [])]
         server = self.start_tsa(case, scratch)
         try:
@@ -323,13 +324,14 @@ def run_case(target, case, scratch_root):
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
     out, status, calls, problems = target.run(case, scratch)
-    want_out = target.expected_output(expand(case["stdout"], target.pki))
+    work = os.path.join(scratch, "work")
+    want_out = target.expected_output(expand(case["stdout"], target.pki, work))
     if out != want_out:
         problems.append("standard output differs\n  expected: %r\n  actual:   %r" % (want_out, out))
     want_status = target.expected_status(case)
     if status != want_status:
         problems.append("exit status %d, expected %d" % (status, want_status))
-    problems += check_log(case, calls, target.pki)
+    problems += check_log(case, calls, target.pki, work)
     for check in case.get("checks", []):
         problems += check(target, scratch)
     return problems

@@ -2,7 +2,8 @@
 //
 // A terminal gets every write at once (a progress line left open is on
 // screen before the signing call starts) and colour as ANSI SGR sequences.
-// A file or pipe gets the text alone, buffered, never a control byte.
+// A file or pipe gets the text alone, never a control byte, buffered until
+// the program flushes it (it does at the end of every line).
 #include <errno.h>
 #include <stdlib.h>
 #include <unistd.h>

@@ -1,7 +1,8 @@
 // Formatted output to standard output. Narrow texts are written as they
 // are; wide texts one byte per UTF-16 unit, '?' for units above U+00FF.
 // Each print call hands its whole text to the platform in one write, so
-// prints reach the output in program order.
+// prints reach the output in program order; a print that ends a line is
+// flushed before it returns, whatever the output is.
 #pragma once
 
 #include <cstdarg>

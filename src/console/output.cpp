@@ -1,5 +1,5 @@
 // Formatting of the program's messages and the usage text.
-#include "app/output.h"
+#include "console/output.h"
 
 #include <memory>
 #include <string>
@@ -78,7 +78,13 @@ std::string Format(const Char* format, va_list args) {
     return out;
 }
 
-void Write(const std::string& text) { WriteStandardOutput(text.data(), text.size()); }
+// A text that ends a line is flushed whatever the output is: a CI log or a
+// pipe then holds every finished line even when the run is killed halfway.
+// A terminal already gets every write at once.
+void Write(const std::string& text) {
+    WriteStandardOutput(text.data(), text.size());
+    if (!text.empty() && text.back() == '\n') FlushStandardOutput();
+}
 
 }  // namespace
 

@@ -1,8 +1,12 @@
 // Message formatting: the bytes that reach standard output.
-#include "app/output.h"
+#include "console/output.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "../tests/support/capture.h"
@@ -33,6 +37,33 @@ TEST(Output, WideTextIsOneBytePerUnit) {
     EXPECT_EQ("  TimeStampUrl: (null)\n", CaptureOutput([] {
                   PrintWide(u"  TimeStampUrl: %s\n", static_cast<const char16_t*>(nullptr));
               }));
+}
+
+// A file or pipe gets each line as soon as it ends, so that a run killed
+// halfway still shows what it did; only a line left open may wait.
+TEST(Output, EndedLinesReachAFileAtOnce) {
+    testing::ScratchDir dir;
+    std::string path = dir.path + "/out.txt";
+    FlushStandardOutput();
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    auto written = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    PrintWide(u"Add file: %s\n", u"a.exe");
+    std::string afterMessage = written();
+    PrintNarrow("QuillMark 1/1: a.exe");
+    PrintNarrow(" FAILED %x\n", 0x80070005u);
+    std::string afterStatus = written();
+    FlushStandardOutput();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fd);
+    EXPECT_EQ("Add file: a.exe\n", afterMessage);
+    EXPECT_EQ("Add file: a.exe\nQuillMark 1/1: a.exe FAILED 80070005\n", afterStatus);
 }
 
 TEST(Output, KeptStringsAreTerminatedCopies) {

@@ -1,0 +1,41 @@
+# The Debian package of the Linux build (scripts/package.sh runs cpack -G DEB
+# in a Release tree configured with CMAKE_INSTALL_PREFIX=/usr). Besides the
+# program and libmssign32.so (installed by their own targets into bin/ and
+# <libdir>/quillmark, where the program looks for the library), the package
+# carries the manual page, the README, a copyright file and a changelog,
+# compressed as Debian policy asks (gzip -9n: no name, no time stamp).
+set(QM_DOC_OUT ${CMAKE_BINARY_DIR}/doc)
+configure_file(${PROJECT_SOURCE_DIR}/doc/quillmark.1 ${QM_DOC_OUT}/src/quillmark.1 @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/doc/changelog.in ${QM_DOC_OUT}/src/changelog @ONLY)
+add_custom_command(
+  OUTPUT ${QM_DOC_OUT}/quillmark.1.gz ${QM_DOC_OUT}/changelog.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${QM_DOC_OUT}/src/quillmark.1 ${QM_DOC_OUT}/src/changelog ${QM_DOC_OUT}
+  COMMAND gzip -9nf ${QM_DOC_OUT}/quillmark.1 ${QM_DOC_OUT}/changelog
+  DEPENDS ${QM_DOC_OUT}/src/quillmark.1 ${QM_DOC_OUT}/src/changelog
+  VERBATIM)
+add_custom_target(qm_docs ALL DEPENDS ${QM_DOC_OUT}/quillmark.1.gz ${QM_DOC_OUT}/changelog.gz)
+
+install(FILES ${QM_DOC_OUT}/quillmark.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES README.md ${PROJECT_SOURCE_DIR}/doc/copyright ${QM_DOC_OUT}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillmark)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "quillmark developers <quillmark@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Authenticode signing of Windows programs")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "quillmark puts Authenticode signatures on PE files (programs and libraries):
+SHA-256, the signer's certificate chain without its root, and an optional
+RFC 3161 timestamp. The certificate comes from the user's NSS database
+($HOME/.pki/nssdb), named by subject text or SHA-1 thumbprint; hardware
+tokens appear through their PKCS#11 modules. Its own signing library writes
+signatures that Windows and independent verifiers accept.")
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Dependencies come from the binaries (dpkg-shlibdeps), not from a list.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
