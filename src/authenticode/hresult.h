@@ -40,6 +40,8 @@ constexpr int32_t kInetInvalidUrl = Hr(0x80072EE5);
 constexpr int32_t kInetUnrecognizedScheme = Hr(0x80072EE6);
 constexpr int32_t kInetConnectionAborted = Hr(0x80072EFE);
 constexpr int32_t kInetSecureFailure = Hr(0x80072F8F);
+constexpr int32_t kInetInvalidServerResponse = Hr(0x80072F78);  // ERROR_WINHTTP_INVALID_SERVER_RESPONSE
+constexpr int32_t kInetRedirectFailed = Hr(0x80072F7C);         // ERROR_WINHTTP_REDIRECT_FAILED
 // HTTP_E_STATUS_*: 0x80190000 | the HTTP status code.
 constexpr int32_t HttpStatusCode(long status) {
     return Hr(0x80190000u | (static_cast<uint32_t>(status) & 0xFFFFu));

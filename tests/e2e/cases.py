@@ -399,6 +399,17 @@ CASES = [
          tsa="reject", args=["/n", EC, "/t", "{tsa}", "a.exe"], files={"a.exe": PE32},
          stdout=failed(1, 1, "a.exe", 0x80096005), status=0x80096005,
          checks=[unchanged(("a.exe", PE32))]),
+    # A token whose TSA certificate was damaged in transit: its own signature
+    # still verifies, only the certificate's does not. Nothing is written.
+    dict(name="real_timestamp_token_that_does_not_verify", only="native", library="real",
+         tsa="bad-tsa-cert", args=["/n", EC, "/t", "{tsa}", "a.exe", "b.exe"],
+         files={"a.exe": PE32, "b.exe": PE64},
+         stdout=failed(1, 2, "a.exe", 0x80096005), status=0x80096005,
+         checks=[unchanged(("a.exe", PE32), ("b.exe", PE64))]),
+    dict(name="real_timestamp_redirect_loop", only="native", library="real",
+         tsa="redirect-loop", args=["/n", EC, "/t", "{tsa}", "a.exe"], files={"a.exe": PE32},
+         stdout=failed(1, 1, "a.exe", 0x80072F7C), status=0x80072F7C,
+         checks=[unchanged(("a.exe", PE32))]),
     dict(name="real_not_a_program_stops_the_run", only="native", library="real",
          args=["/n", EC, "a.exe", "notes.txt", "c.exe"],
          files={"a.exe": PE32, "notes.txt": "plain text\n", "c.exe": PE64},
