@@ -17,6 +17,7 @@ constexpr int32_t kWriteProtect = Hr(0x80070013);       // ERROR_WRITE_PROTECT
 constexpr int32_t kWriteFault = Hr(0x8007001D);         // ERROR_WRITE_FAULT
 constexpr int32_t kReadFault = Hr(0x8007001E);          // ERROR_READ_FAULT
 constexpr int32_t kSharingViolation = Hr(0x80070020);   // ERROR_SHARING_VIOLATION
+constexpr int32_t kNotSupported = Hr(0x80070032);       // ERROR_NOT_SUPPORTED
 constexpr int32_t kHandleEof = Hr(0x80070026);          // ERROR_HANDLE_EOF
 constexpr int32_t kInvalidArg = Hr(0x80070057);
 constexpr int32_t kDiskFull = Hr(0x80070070);           // ERROR_DISK_FULL
