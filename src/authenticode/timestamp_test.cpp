@@ -242,6 +242,11 @@ TEST_F(TimestampToken, TokensAVerifierRefusesAreRefused) {
     TokenSpec wrong_key{twin.get(), other_key.get(), {}};
     wrong_key.shown_as = tsa_.get();
 
+    // The TSA's certificate, expired a minute ago.
+    Cert expired(X509_dup(tsa_.get()));
+    X509_gmtime_adj(X509_getm_notAfter(expired.get()), -60);
+    X509_sign(expired.get(), ca_key_.get(), EVP_sha256());
+
     TokenSpec names_other{tsa_.get(), tsa_key_.get(), {other.get()}};
     names_other.named_in_signing_cert = other.get();
     TokenSpec data_type{tsa_.get(), tsa_key_.get(), {}};
@@ -259,6 +264,7 @@ TEST_F(TimestampToken, TokensAVerifierRefusesAreRefused) {
         {"signingCertificate names another certificate", names_other},
         {"issuer in the token did not sign the certificate", {tsa_.get(), tsa_key_.get(), {impostor.get()}}},
         {"content is not a TSTInfo", data_type},
+        {"stamped after the certificate expired", {expired.get(), tsa_key_.get(), {}}},
         {"a second signer", two_signers},
     };
     for (const auto& c : cases) {

@@ -8,6 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/ess.h>
 #include <openssl/objects.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -76,6 +77,20 @@ bool IssuerInTokenSigned(X509* signer, STACK_OF(X509)* certs) {
     return true;
 }
 
+// The time the token states must fall within its certificate's validity.
+bool StampedWhileValid(CMS_ContentInfo* cms, X509* signer) {
+    ASN1_OCTET_STRING** content = CMS_get0_content(cms);
+    if (content == nullptr || *content == nullptr) return false;
+    const unsigned char* p = ASN1_STRING_get0_data(*content);
+    TS_TST_INFO* info = d2i_TS_TST_INFO(nullptr, &p, ASN1_STRING_length(*content));
+    if (info == nullptr) return false;
+    const ASN1_GENERALIZEDTIME* when = TS_TST_INFO_get_time(info);
+    bool ok = when != nullptr && ASN1_TIME_compare(X509_get0_notBefore(signer), when) <= 0 &&
+              ASN1_TIME_compare(when, X509_get0_notAfter(signer)) <= 0;
+    TS_TST_INFO_free(info);
+    return ok;
+}
+
 bool Verify(CMS_ContentInfo* cms) {
     if (OBJ_obj2nid(CMS_get0_type(cms)) != NID_pkcs7_signed) return false;
     if (OBJ_obj2nid(CMS_get0_eContentType(cms)) != NID_id_smime_ct_TSTInfo) return false;
@@ -94,7 +109,7 @@ bool Verify(CMS_ContentInfo* cms) {
     if (verified != 1) return false;
     X509* signer = nullptr;
     CMS_SignerInfo_get0_algs(si, nullptr, &signer, nullptr, nullptr);
-    if (signer == nullptr || !HasTimeStampingUsage(signer)) return false;
+    if (signer == nullptr || !HasTimeStampingUsage(signer) || !StampedWhileValid(cms, signer)) return false;
     Certs certs;
     certs.list = CMS_get1_certs(cms);
     if (certs.list == nullptr) return false;
