@@ -146,6 +146,8 @@ struct TokenSpec {
     EVP_PKEY* key;
     std::vector<X509*> extra_certs;    // besides the signer
     X509* named_in_signing_cert = nullptr;  // signingCertificate attribute
+    X509* also_named = nullptr;             // a second entry there
+    bool v2 = false;                        // signingCertificateV2 (SHA-256) instead
     bool tst_info_type = true;         // eContentType id-ct-TSTInfo, else id-data
     X509* second_signer = nullptr;
     EVP_PKEY* second_key = nullptr;
@@ -168,12 +170,24 @@ Bytes Reply(const TimestampQuery& q, const TokenSpec& spec) {
     if (spec.tst_info_type) CMS_set1_eContentType(cms, OBJ_nid2obj(NID_id_smime_ct_TSTInfo));
     if (spec.named_in_signing_cert != nullptr) {
         CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
-        ESS_SIGNING_CERT* sc = OSSL_ESS_signing_cert_new_init(spec.named_in_signing_cert, nullptr, 0);
+        STACK_OF(X509)* also = sk_X509_new_null();
+        if (spec.also_named != nullptr) sk_X509_push(also, spec.also_named);
         unsigned char* der = nullptr;
-        int size = i2d_ESS_SIGNING_CERT(sc, &der);
-        CMS_signed_add1_attr_by_NID(si, NID_id_smime_aa_signingCertificate, V_ASN1_SEQUENCE, der, size);
+        int size = 0;
+        if (spec.v2) {
+            ESS_SIGNING_CERT_V2* sc =
+                OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), spec.named_in_signing_cert, also, 1);
+            size = i2d_ESS_SIGNING_CERT_V2(sc, &der);
+            ESS_SIGNING_CERT_V2_free(sc);
+        } else {
+            ESS_SIGNING_CERT* sc = OSSL_ESS_signing_cert_new_init(spec.named_in_signing_cert, also, 1);
+            size = i2d_ESS_SIGNING_CERT(sc, &der);
+            ESS_SIGNING_CERT_free(sc);
+        }
+        int nid = spec.v2 ? NID_id_smime_aa_signingCertificateV2 : NID_id_smime_aa_signingCertificate;
+        EXPECT_EQ(CMS_signed_add1_attr_by_NID(si, nid, V_ASN1_SEQUENCE, der, size), 1);
         OPENSSL_free(der);
-        ESS_SIGNING_CERT_free(sc);
+        sk_X509_free(also);
     }
     if (spec.second_signer != nullptr) CMS_add1_signer(cms, spec.second_signer, spec.second_key, nullptr, CMS_BINARY);
     EXPECT_EQ(CMS_final(cms, in, nullptr, CMS_BINARY), 1);
@@ -218,9 +232,15 @@ protected:
 TEST_F(TimestampToken, SoundTokensAreAcceptedWithOrWithoutTheirRoot) {
     EXPECT_EQ(Read(Reply(query_, {tsa_.get(), tsa_key_.get(), {}})), kOk);
     EXPECT_EQ(Read(Reply(query_, {tsa_.get(), tsa_key_.get(), {ca_.get()}})), kOk);
-    TokenSpec named{tsa_.get(), tsa_key_.get(), {ca_.get()}};
-    named.named_in_signing_cert = tsa_.get();
-    EXPECT_EQ(Read(Reply(query_, named)), kOk);
+    // signingCertificate v1 and v2 naming the TSA first, and then its root,
+    // which the token need not carry.
+    for (bool v2 : {false, true}) {
+        TokenSpec named{tsa_.get(), tsa_key_.get(), {}};
+        named.named_in_signing_cert = tsa_.get();
+        named.also_named = ca_.get();
+        named.v2 = v2;
+        EXPECT_EQ(Read(Reply(query_, named)), kOk) << v2;
+    }
     // An extended key usage listing more than timeStamping, not critical.
     Cert loose = Leaf(tsa_key_.get(), "timeStamping,codeSigning");
     EXPECT_EQ(Read(Reply(query_, {loose.get(), tsa_key_.get(), {}})), kOk);
@@ -249,6 +269,9 @@ TEST_F(TimestampToken, TokensAVerifierRefusesAreRefused) {
 
     TokenSpec names_other{tsa_.get(), tsa_key_.get(), {other.get()}};
     names_other.named_in_signing_cert = other.get();
+    names_other.also_named = tsa_.get();
+    TokenSpec names_other_v2 = names_other;
+    names_other_v2.v2 = true;
     TokenSpec data_type{tsa_.get(), tsa_key_.get(), {}};
     data_type.tst_info_type = false;
     TokenSpec two_signers{tsa_.get(), tsa_key_.get(), {}};
@@ -261,7 +284,8 @@ TEST_F(TimestampToken, TokensAVerifierRefusesAreRefused) {
         {"no extended key usage", {no_eku.get(), tsa_key_.get(), {}}},
         {"code signing usage only", {code_signing.get(), tsa_key_.get(), {}}},
         {"signed with a key the certificate does not hold", wrong_key},
-        {"signingCertificate names another certificate", names_other},
+        {"signingCertificate names another certificate first", names_other},
+        {"signingCertificateV2 names another certificate first", names_other_v2},
         {"issuer in the token did not sign the certificate", {tsa_.get(), tsa_key_.get(), {impostor.get()}}},
         {"content is not a TSTInfo", data_type},
         {"stamped after the certificate expired", {expired.get(), tsa_key_.get(), {}}},

@@ -4,9 +4,11 @@
 // digest; the rest is checked here.
 #include "timestamp_token.h"
 
+#include <algorithm>
+
 #include <openssl/cms.h>
 #include <openssl/err.h>
-#include <openssl/ess.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/ts.h>
 #include <openssl/x509.h>
@@ -27,40 +29,55 @@ bool HasTimeStampingUsage(X509* cert) {
     return (X509_get_extended_key_usage(cert) & XKU_TIMESTAMP) != 0;
 }
 
-// The signingCertificate attributes, when present, must name the signer's
-// certificate (first entry) and only certificates of the token.
-bool SigningCertificateMatches(CMS_SignerInfo* si, X509* signer, STACK_OF(X509)* certs) {
-    ESS_SIGNING_CERT* v1 = nullptr;
-    ESS_SIGNING_CERT_V2* v2 = nullptr;
-    bool ok = true;
-    auto* s1 = static_cast<ASN1_STRING*>(
-        CMS_signed_get0_data_by_OBJ(si, OBJ_nid2obj(NID_id_smime_aa_signingCertificate), -3, V_ASN1_SEQUENCE));
-    if (s1 != nullptr) {
-        const unsigned char* p = ASN1_STRING_get0_data(s1);
-        v1 = d2i_ESS_SIGNING_CERT(nullptr, &p, ASN1_STRING_length(s1));
-        ok = v1 != nullptr;
+// The first certificate hash of a SigningCertificate (v1: SHA-1) or
+// SigningCertificateV2 (its own algorithm, SHA-256 by default) attribute
+// value must be that of the signer's certificate. Further entries name
+// other certificates of the TSA's path, which the token need not carry.
+bool FirstCertIdIs(const ASN1_STRING* value, bool v2, X509* signer) {
+    using namespace der;
+    Element whole, ids, first, part;
+    if (!ParseWhole(ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value)), &whole) ||
+        whole.tag != kSequence) {
+        return false;
     }
-    auto* s2 = static_cast<ASN1_STRING*>(
-        CMS_signed_get0_data_by_OBJ(si, OBJ_nid2obj(NID_id_smime_aa_signingCertificateV2), -3, V_ASN1_SEQUENCE));
-    if (ok && s2 != nullptr) {
-        const unsigned char* p = ASN1_STRING_get0_data(s2);
-        v2 = d2i_ESS_SIGNING_CERT_V2(nullptr, &p, ASN1_STRING_length(s2));
-        ok = v2 != nullptr;
+    Reader r(whole);
+    if (!r.Expect(kSequence, &ids)) return false;
+    Reader list(ids);
+    if (!list.Expect(kSequence, &first)) return false;
+    Reader id(first);
+    if (!id.Next(&part)) return false;
+    const EVP_MD* md = v2 ? EVP_sha256() : EVP_sha1();
+    if (v2 && part.tag == kSequence) {
+        Reader algorithm(part);
+        Element oid;
+        if (!algorithm.Expect(kOid, &oid)) return false;
+        const unsigned char* p = oid.start;
+        ASN1_OBJECT* object = d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(oid.size));
+        md = object ? EVP_get_digestbyobj(object) : nullptr;
+        ASN1_OBJECT_free(object);
+        if (md == nullptr || !id.Next(&part)) return false;
     }
-    if (ok && (v1 != nullptr || v2 != nullptr)) {
-        // The signer first, as the check expects, then the rest of the token's certificates.
-        STACK_OF(X509)* chain = sk_X509_new_null();
-        ok = chain != nullptr && sk_X509_push(chain, signer) > 0;
-        for (int i = 0; ok && i < sk_X509_num(certs); ++i) {
-            X509* c = sk_X509_value(certs, i);
-            if (c != signer) ok = sk_X509_push(chain, c) > 0;
-        }
-        ok = ok && OSSL_ESS_check_signing_certs(v1, v2, chain, 0) > 0;
-        sk_X509_free(chain);
+    if (part.tag != kOctetString) return false;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (X509_digest(signer, md, digest, &size) != 1) return false;
+    return part.content_size == size && std::equal(digest, digest + size, part.content);
+}
+
+// Each signingCertificate attribute present must name the signer first.
+bool SigningCertificateMatches(CMS_SignerInfo* si, X509* signer) {
+    const struct {
+        int nid;
+        bool v2;
+    } kinds[] = {{NID_id_smime_aa_signingCertificate, false}, {NID_id_smime_aa_signingCertificateV2, true}};
+    for (const auto& kind : kinds) {
+        const ASN1_OBJECT* type = OBJ_nid2obj(kind.nid);
+        int at = CMS_signed_get_attr_by_OBJ(si, type, -1);
+        if (at < 0) continue;
+        auto* value = static_cast<ASN1_STRING*>(CMS_signed_get0_data_by_OBJ(si, type, -3, V_ASN1_SEQUENCE));
+        if (value == nullptr || !FirstCertIdIs(value, kind.v2, signer)) return false;
     }
-    ESS_SIGNING_CERT_free(v1);
-    ESS_SIGNING_CERT_V2_free(v2);
-    return ok;
+    return true;
 }
 
 // An issuer of the signer's certificate that the token carries must have
@@ -113,7 +130,7 @@ bool Verify(CMS_ContentInfo* cms) {
     Certs certs;
     certs.list = CMS_get1_certs(cms);
     if (certs.list == nullptr) return false;
-    return SigningCertificateMatches(si, signer, certs.list) && IssuerInTokenSigned(signer, certs.list);
+    return SigningCertificateMatches(si, signer) && IssuerInTokenSigned(signer, certs.list);
 }
 
 }  // namespace
