@@ -241,6 +241,11 @@ TEST_F(TimestampToken, SoundTokensAreAcceptedWithOrWithoutTheirRoot) {
         named.v2 = v2;
         EXPECT_EQ(Read(Reply(query_, named)), kOk) << v2;
     }
+    // Beside the real issuer, a CA of the same name that did not sign it.
+    Key other_key = NewKey();
+    Cert namesake = NewCert(other_key.get(), "Test TSA Root", nullptr, nullptr,
+                            {{NID_basic_constraints, "critical,CA:TRUE"}});
+    EXPECT_EQ(Read(Reply(query_, {tsa_.get(), tsa_key_.get(), {namesake.get(), ca_.get()}})), kOk);
     // An extended key usage listing more than timeStamping, not critical.
     Cert loose = Leaf(tsa_key_.get(), "timeStamping,codeSigning");
     EXPECT_EQ(Read(Reply(query_, {loose.get(), tsa_key_.get(), {}})), kOk);

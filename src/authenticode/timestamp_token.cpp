@@ -80,18 +80,21 @@ bool SigningCertificateMatches(CMS_SignerInfo* si, X509* signer) {
     return true;
 }
 
-// An issuer of the signer's certificate that the token carries must have
-// signed it. A self-issued signer, or one whose issuer is not in the token,
-// is left to the verifier's trust store.
+// When the token carries an issuer of the signer's certificate (one that
+// matches its issuer name and key identifier), one of them must have signed
+// it. A self-issued signer, or one whose issuer is not in the token, is left
+// to the verifier's trust store.
 bool IssuerInTokenSigned(X509* signer, STACK_OF(X509)* certs) {
     if (X509_check_issued(signer, signer) == X509_V_OK) return true;
+    bool carried = false;
     for (int i = 0; i < sk_X509_num(certs); ++i) {
         X509* issuer = sk_X509_value(certs, i);
         if (issuer == signer || X509_check_issued(issuer, signer) != X509_V_OK) continue;
+        carried = true;
         EVP_PKEY* key = X509_get0_pubkey(issuer);
-        return key != nullptr && X509_verify(signer, key) == 1;
+        if (key != nullptr && X509_verify(signer, key) == 1) return true;
     }
-    return true;
+    return !carried;
 }
 
 // The time the token states must fall within its certificate's validity.
