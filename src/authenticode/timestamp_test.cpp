@@ -141,7 +141,7 @@ Bytes TstInfo(const TimestampQuery& q) {
     return out;
 }
 
-struct TokenSpec {
+struct TokenRecipe {
     X509* signer;
     EVP_PKEY* key;
     std::vector<X509*> extra_certs;    // besides the signer
@@ -154,42 +154,42 @@ struct TokenSpec {
     X509* shown_as = nullptr;          // carried in place of the signer's certificate
 };
 
-// A granted TimeStampResp for `q` whose token is signed as `spec` says.
-Bytes Reply(const TimestampQuery& q, const TokenSpec& spec) {
+// A granted TimeStampResp for `q` whose token is signed as `recipe` says.
+Bytes Reply(const TimestampQuery& q, const TokenRecipe& recipe) {
     Bytes content = TstInfo(q);
     STACK_OF(X509)* certs = sk_X509_new_null();
-    for (X509* c : spec.extra_certs) sk_X509_push(certs, c);
+    for (X509* c : recipe.extra_certs) sk_X509_push(certs, c);
     BIO* in = BIO_new_mem_buf(content.data(), static_cast<int>(content.size()));
-    const int flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP | (spec.shown_as ? CMS_NOCERTS : 0);
-    CMS_ContentInfo* cms = CMS_sign(spec.signer, spec.key, spec.shown_as ? nullptr : certs, nullptr, flags);
+    const int flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP | (recipe.shown_as ? CMS_NOCERTS : 0);
+    CMS_ContentInfo* cms = CMS_sign(recipe.signer, recipe.key, recipe.shown_as ? nullptr : certs, nullptr, flags);
     EXPECT_NE(cms, nullptr);
-    if (spec.shown_as != nullptr) {
-        CMS_add1_cert(cms, spec.shown_as);
-        for (X509* c : spec.extra_certs) CMS_add1_cert(cms, c);
+    if (recipe.shown_as != nullptr) {
+        CMS_add1_cert(cms, recipe.shown_as);
+        for (X509* c : recipe.extra_certs) CMS_add1_cert(cms, c);
     }
-    if (spec.tst_info_type) CMS_set1_eContentType(cms, OBJ_nid2obj(NID_id_smime_ct_TSTInfo));
-    if (spec.named_in_signing_cert != nullptr) {
+    if (recipe.tst_info_type) CMS_set1_eContentType(cms, OBJ_nid2obj(NID_id_smime_ct_TSTInfo));
+    if (recipe.named_in_signing_cert != nullptr) {
         CMS_SignerInfo* si = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
         STACK_OF(X509)* also = sk_X509_new_null();
-        if (spec.also_named != nullptr) sk_X509_push(also, spec.also_named);
+        if (recipe.also_named != nullptr) sk_X509_push(also, recipe.also_named);
         unsigned char* der = nullptr;
         int size = 0;
-        if (spec.v2) {
+        if (recipe.v2) {
             ESS_SIGNING_CERT_V2* sc =
-                OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), spec.named_in_signing_cert, also, 1);
+                OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), recipe.named_in_signing_cert, also, 1);
             size = i2d_ESS_SIGNING_CERT_V2(sc, &der);
             ESS_SIGNING_CERT_V2_free(sc);
         } else {
-            ESS_SIGNING_CERT* sc = OSSL_ESS_signing_cert_new_init(spec.named_in_signing_cert, also, 1);
+            ESS_SIGNING_CERT* sc = OSSL_ESS_signing_cert_new_init(recipe.named_in_signing_cert, also, 1);
             size = i2d_ESS_SIGNING_CERT(sc, &der);
             ESS_SIGNING_CERT_free(sc);
         }
-        int nid = spec.v2 ? NID_id_smime_aa_signingCertificateV2 : NID_id_smime_aa_signingCertificate;
+        int nid = recipe.v2 ? NID_id_smime_aa_signingCertificateV2 : NID_id_smime_aa_signingCertificate;
         EXPECT_EQ(CMS_signed_add1_attr_by_NID(si, nid, V_ASN1_SEQUENCE, der, size), 1);
         OPENSSL_free(der);
         sk_X509_free(also);
     }
-    if (spec.second_signer != nullptr) CMS_add1_signer(cms, spec.second_signer, spec.second_key, nullptr, CMS_BINARY);
+    if (recipe.second_signer != nullptr) CMS_add1_signer(cms, recipe.second_signer, recipe.second_key, nullptr, CMS_BINARY);
     EXPECT_EQ(CMS_final(cms, in, nullptr, CMS_BINARY), 1);
     unsigned char* der = nullptr;
     int size = i2d_CMS_ContentInfo(cms, &der);
@@ -235,7 +235,7 @@ TEST_F(TimestampToken, SoundTokensAreAcceptedWithOrWithoutTheirRoot) {
     // signingCertificate v1 and v2 naming the TSA first, and then its root,
     // which the token need not carry.
     for (bool v2 : {false, true}) {
-        TokenSpec named{tsa_.get(), tsa_key_.get(), {}};
+        TokenRecipe named{tsa_.get(), tsa_key_.get(), {}};
         named.named_in_signing_cert = tsa_.get();
         named.also_named = ca_.get();
         named.v2 = v2;
@@ -264,7 +264,7 @@ TEST_F(TimestampToken, TokensAVerifierRefusesAreRefused) {
     Cert twin(X509_dup(tsa_.get()));
     X509_set_pubkey(twin.get(), other_key.get());
     X509_sign(twin.get(), ca_key_.get(), EVP_sha256());
-    TokenSpec wrong_key{twin.get(), other_key.get(), {}};
+    TokenRecipe wrong_key{twin.get(), other_key.get(), {}};
     wrong_key.shown_as = tsa_.get();
 
     // The TSA's certificate, expired a minute ago.
@@ -272,19 +272,19 @@ TEST_F(TimestampToken, TokensAVerifierRefusesAreRefused) {
     X509_gmtime_adj(X509_getm_notAfter(expired.get()), -60);
     X509_sign(expired.get(), ca_key_.get(), EVP_sha256());
 
-    TokenSpec names_other{tsa_.get(), tsa_key_.get(), {other.get()}};
+    TokenRecipe names_other{tsa_.get(), tsa_key_.get(), {other.get()}};
     names_other.named_in_signing_cert = other.get();
     names_other.also_named = tsa_.get();
-    TokenSpec names_other_v2 = names_other;
+    TokenRecipe names_other_v2 = names_other;
     names_other_v2.v2 = true;
-    TokenSpec data_type{tsa_.get(), tsa_key_.get(), {}};
+    TokenRecipe data_type{tsa_.get(), tsa_key_.get(), {}};
     data_type.tst_info_type = false;
-    TokenSpec two_signers{tsa_.get(), tsa_key_.get(), {}};
+    TokenRecipe two_signers{tsa_.get(), tsa_key_.get(), {}};
     two_signers.second_signer = other.get();
     two_signers.second_key = other_key.get();
     const struct {
         const char* what;
-        TokenSpec spec;
+        TokenRecipe recipe;
     } cases[] = {
         {"no extended key usage", {no_eku.get(), tsa_key_.get(), {}}},
         {"code signing usage only", {code_signing.get(), tsa_key_.get(), {}}},
@@ -297,7 +297,7 @@ TEST_F(TimestampToken, TokensAVerifierRefusesAreRefused) {
         {"a second signer", two_signers},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(Read(Reply(query_, c.spec)), kTimeStampFailed) << c.what;
+        EXPECT_EQ(Read(Reply(query_, c.recipe)), kTimeStampFailed) << c.what;
     }
 }
 
