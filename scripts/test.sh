@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian 12 machine: installs what it
 # needs, then builds and runs every test twice, plainly and under ASan+UBSan,
-# fuzzes the PE header parser briefly, tests the Debian package as installed
-# (tests/package), and builds the 32-bit Windows program and runs its tests
-# under Wine.
+# fuzzes the PE header parser and the timestamp reply parser briefly, tests
+# the Debian package as installed (tests/package), and builds the 32-bit
+# Windows program and runs its tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +28,13 @@ cmake -S src/authenticode/pe -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DC
 cmake --build build-fuzz -j2
 rm -rf build-fuzz/corpus && cp -r fuzz/corpus/pe_layout build-fuzz/corpus
 build-fuzz/fuzz/qm_fuzz_pe_layout -max_total_time=30 -print_final_stats=1 build-fuzz/corpus 2>&1 | tail -n 3
+echo "== timestamp reply parser under libFuzzer (a short run over the committed corpus)"
+cmake -S . -B build-fuzz-ts -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DQM_FUZZ=ON -DQM_BUILD_TESTS=OFF >/dev/null
+cmake --build build-fuzz-ts -j2 --target qm_fuzz_timestamp_reply
+rm -rf build-fuzz-ts/corpus && cp -r fuzz/corpus/timestamp_reply build-fuzz-ts/corpus
+build-fuzz-ts/src/authenticode/qm_fuzz_timestamp_reply -max_total_time=30 -print_final_stats=1 \
+  build-fuzz-ts/corpus 2>&1 | tail -n 3
 echo "== Debian package: lintian, then installed, the main job run against it, removed"
 bash tests/package/test_installed.sh build
 echo "== Windows build (mingw-w64 i686) under Wine"

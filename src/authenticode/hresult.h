@@ -17,6 +17,7 @@ constexpr int32_t kWriteProtect = Hr(0x80070013);       // ERROR_WRITE_PROTECT
 constexpr int32_t kWriteFault = Hr(0x8007001D);         // ERROR_WRITE_FAULT
 constexpr int32_t kReadFault = Hr(0x8007001E);          // ERROR_READ_FAULT
 constexpr int32_t kSharingViolation = Hr(0x80070020);   // ERROR_SHARING_VIOLATION
+constexpr int32_t kNotSupported = Hr(0x80070032);       // ERROR_NOT_SUPPORTED
 constexpr int32_t kHandleEof = Hr(0x80070026);          // ERROR_HANDLE_EOF
 constexpr int32_t kInvalidArg = Hr(0x80070057);
 constexpr int32_t kDiskFull = Hr(0x80070070);           // ERROR_DISK_FULL
@@ -40,6 +41,8 @@ constexpr int32_t kInetInvalidUrl = Hr(0x80072EE5);
 constexpr int32_t kInetUnrecognizedScheme = Hr(0x80072EE6);
 constexpr int32_t kInetConnectionAborted = Hr(0x80072EFE);
 constexpr int32_t kInetSecureFailure = Hr(0x80072F8F);
+constexpr int32_t kInetInvalidServerResponse = Hr(0x80072F78);  // ERROR_WINHTTP_INVALID_SERVER_RESPONSE
+constexpr int32_t kInetRedirectFailed = Hr(0x80072F7C);         // ERROR_WINHTTP_REDIRECT_FAILED
 // HTTP_E_STATUS_*: 0x80190000 | the HTTP status code.
 constexpr int32_t HttpStatusCode(long status) {
     return Hr(0x80190000u | (static_cast<uint32_t>(status) & 0xFFFFu));

@@ -40,7 +40,8 @@ int32_t CodeForCurl(CURLcode rc) {
         case CURLE_SSL_CIPHER:
         case CURLE_SSL_CACERT_BADFILE: return kInetSecureFailure;
         case CURLE_OUT_OF_MEMORY: return kOutOfMemory;
-        case CURLE_TOO_MANY_REDIRECTS: return kTimeStampFailed;
+        case CURLE_TOO_MANY_REDIRECTS: return kInetRedirectFailed;
+        case CURLE_WEIRD_SERVER_REPLY: return kInetInvalidServerResponse;
         default: return kInetConnectionAborted;
     }
 }
@@ -78,9 +79,15 @@ int32_t PostOnce(const std::string& url, const Bytes& body, Bytes* reply) {
     CURLcode rc = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    long connects = 0;
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects);
     curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     if (sink.too_large) return kTimeStampFailed;
+    // curl refuses a reply without a status line (HTTP/0.9) as an
+    // unsupported protocol. With a connection made and no status read, that
+    // was the server's reply, not the URL's scheme.
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL && connects > 0 && status == 0) return kInetInvalidServerResponse;
     if (rc != CURLE_OK) return CodeForCurl(rc);
     if (status != 200) return HttpStatusCode(status);
     return kOk;

@@ -1,8 +1,10 @@
 // RFC 3161 query and reply handling (the reply is parsed with OpenSSL's TS
-// code; the token is kept byte for byte as the server sent it).
+// code; the token is verified, then kept byte for byte as the server sent
+// it).
 #include "timestamp.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
@@ -15,6 +17,7 @@
 #include "http_post.h"
 #include "signed_data.h"
 #include "spc.h"
+#include "timestamp_token.h"
 
 namespace authenticode {
 
@@ -80,10 +83,13 @@ int32_t ReadTimestampReply(const Bytes& reply, const TimestampQuery& query, Byte
         ok = status == 0 || status == 1;  // granted, grantedWithMods
     }
     TS_TST_INFO* info = ok ? TS_RESP_get_tst_info(resp) : nullptr;
+    Bytes raw;
     ok = ok && TS_RESP_get_token(resp) != nullptr && info != nullptr && NonceMatches(info, query.nonce) &&
-         ImprintMatches(info, query.imprint) && RawToken(reply, token);
+         ImprintMatches(info, query.imprint) && RawToken(reply, &raw) && TimestampTokenVerifies(raw);
     TS_RESP_free(resp);
-    return ok ? kOk : kTimeStampFailed;
+    if (!ok) return kTimeStampFailed;
+    *token = std::move(raw);
+    return kOk;
 }
 
 int32_t AddTimestamp(const std::string& url, const Bytes& pkcs7, Bytes* out) {

@@ -20,8 +20,8 @@ bool MakeTimestampQuery(const Bytes& signature_value, TimestampQuery* out);
 
 // Checks a TimeStampResp against its query: status granted or
 // grantedWithMods, a SignedData token whose TSTInfo has the query's nonce and
-// SHA-256 imprint. Gives the token (a ContentInfo) as received, or
-// TRUST_E_TIME_STAMP.
+// SHA-256 imprint, and which verifies (TimestampTokenVerifies). Gives the
+// token (a ContentInfo) as received, or TRUST_E_TIME_STAMP and no token.
 int32_t ReadTimestampReply(const Bytes& reply, const TimestampQuery& query, Bytes* token);
 
 // Timestamps the first SignerInfo of `pkcs7` through the server at `url`

@@ -127,6 +127,36 @@ TEST_F(Mssign32, SignerWithoutIntermediateEmbedsItselfOnly) {
     EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
 }
 
+// What the README tells a user whose PFX lacked the intermediate: the
+// signature carries the leaf alone until the intermediate is imported into
+// the store with certutil -A, and then the whole chain but the root.
+TEST_F(Mssign32, IntermediateImportedIntoTheStoreJoinsTheChain) {
+    std::string home = dir_ + "/home", db = home + "/.pki/nssdb", pki = g_world.pki;
+    std::string log;
+    ASSERT_EQ(fixture::Run("mkdir -p '" + db + "' && certutil -N -d 'sql:" + db + "' --empty-password && "
+                           "openssl pkcs12 -export -in '" + pki + "/signer-rsa.pem' -inkey '" + pki +
+                           "/signer-rsa.key' -passout pass: -out '" + dir_ + "/leaf.pfx' && "
+                           "pk12util -i '" + dir_ + "/leaf.pfx' -d 'sql:" + db + "' -W ''", &log), 0) << log;
+    setenv("HOME", home.c_str(), 1);
+    std::string path = Copy(g_world.pe32_exe, "app.exe");
+    fixture::Records r;
+    fixture::FillRecords(path, Cert("signer-rsa"), &r);
+    ASSERT_EQ(SignEx2(&r, nullptr), 0);
+    fixture::EmbeddedSignature embedded;
+    ASSERT_TRUE(fixture::ReadEmbeddedSignature(path, &embedded));
+    EXPECT_EQ(embedded.certificates, std::vector<Bytes>{Cert("signer-rsa")});
+
+    ASSERT_EQ(fixture::Run("certutil -A -d 'sql:" + db + "' -n 'Quillmark Test Intermediate' -t ,, -i '" + pki +
+                           "/intermediate.pem' && certutil -L -d 'sql:" + db + "'", &log), 0) << log;
+    EXPECT_NE(log.find("Quillmark Test Intermediate"), std::string::npos) << log;
+    path = Copy(g_world.pe32_exe, "again.exe");
+    fixture::FillRecords(path, Cert("signer-rsa"), &r);
+    ASSERT_EQ(SignEx2(&r, nullptr), 0);
+    ASSERT_TRUE(fixture::ReadEmbeddedSignature(path, &embedded));
+    EXPECT_EQ(embedded.certificates, (std::vector<Bytes>{Cert("signer-rsa"), Cert("intermediate")}));
+    EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
+}
+
 TEST_F(Mssign32, CommercialPurposeProgramNameAndUrl) {
     std::string path = Copy(g_world.pe32_exe, "app.exe");
     fixture::Records r;
@@ -212,6 +242,14 @@ TEST_F(Mssign32, TimestampFailuresReturnTheirCodeAndLeaveTheFile) {
         {"wrong-nonce", static_cast<qm::HRESULT>(0x80096005)},
         {"wrong-imprint", static_cast<qm::HRESULT>(0x80096005)},
         {"reject", static_cast<qm::HRESULT>(0x80096005)},
+        // Granted replies whose token was damaged after signing: every one
+        // fails "Timestamp Server Signature verification" in osslsigncode.
+        {"bad-signature", static_cast<qm::HRESULT>(0x80096005)},
+        {"bad-signed-attrs", static_cast<qm::HRESULT>(0x80096005)},
+        {"bad-tstinfo", static_cast<qm::HRESULT>(0x80096005)},
+        {"bad-tsa-cert", static_cast<qm::HRESULT>(0x80096005)},
+        {"redirect-loop", static_cast<qm::HRESULT>(0x80072F7C)},
+        {"http09", static_cast<qm::HRESULT>(0x80072F78)},
     };
     // One file unsigned (SignerSignEx2) and one already signed
     // (SignerTimeStampEx2): both stay byte for byte as they were.
@@ -225,7 +263,8 @@ TEST_F(Mssign32, TimestampFailuresReturnTheirCodeAndLeaveTheFile) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
         fixture::TsaServer tsa;
-        ASSERT_TRUE(fixture::StartTsa(g_world, c.mode, 4, 10, &tsa));
+        // A redirect loop costs four requests per call.
+        ASSERT_TRUE(fixture::StartTsa(g_world, c.mode, 8, 10, &tsa));
         fixture::Records r;
         fixture::FillRecords(unsigned_path, Cert("signer-rsa"), &r);
         std::string url = tsa.Url();

@@ -16,6 +16,7 @@ Fields of a case:
   ini       contents of quillmark.ini beside the program (str or bytes)
   exe       the program's file name (default quillmark)
   files     {path: contents} created in the working folder; dirs: folders
+  links     {path: existing path} hard links made after the files
   tty       run with standard output on a terminal
   env       extra environment for the run
   only      the one target the case is for
@@ -451,6 +452,23 @@ CASES = [
     dict(name="real_timestamp_rejected_leaves_file", only="native", library="real",
          tsa="reject", args=["/n", EC, "/t", "{tsa}", "a.exe"], files={"a.exe": PE32},
          stdout=failed(1, 1, "a.exe", 0x80096005), status=0x80096005,
+         checks=[unchanged(("a.exe", PE32))]),
+    # A token whose TSA certificate was damaged in transit: its own signature
+    # still verifies, only the certificate's does not. Nothing is written.
+    dict(name="real_timestamp_token_that_does_not_verify", only="native", library="real",
+         tsa="bad-tsa-cert", args=["/n", EC, "/t", "{tsa}", "a.exe", "b.exe"],
+         files={"a.exe": PE32, "b.exe": PE64},
+         stdout=failed(1, 2, "a.exe", 0x80096005), status=0x80096005,
+         checks=[unchanged(("a.exe", PE32), ("b.exe", PE64))]),
+    # Signing one name of a hard-linked file would split it from the others.
+    dict(name="real_hard_linked_file_is_refused", only="native", library="real",
+         args=["/n", EC, "a.exe", "b.exe"], files={"a.exe": PE32, "b.exe": PE64},
+         links={"a-link.exe": "a.exe"},
+         stdout=failed(1, 2, "a.exe", 0x80070032), status=0x80070032,
+         checks=[unchanged(("a.exe", PE32), ("a-link.exe", PE32), ("b.exe", PE64))]),
+    dict(name="real_timestamp_redirect_loop", only="native", library="real",
+         tsa="redirect-loop", args=["/n", EC, "/t", "{tsa}", "a.exe"], files={"a.exe": PE32},
+         stdout=failed(1, 1, "a.exe", 0x80072F7C), status=0x80072F7C,
          checks=[unchanged(("a.exe", PE32))]),
     dict(name="real_not_a_program_stops_the_run", only="native", library="real",
          args=["/n", EC, "a.exe", "notes.txt", "c.exe"],

@@ -80,6 +80,8 @@ def write_tree(root, case, fixtures=None):
             continue
         with open(full, "wb") as f:
             f.write(content if isinstance(content, bytes) else content.encode())
+    for path, existing in case.get("links", {}).items():
+        os.link(os.path.join(root, existing), os.path.join(root, path))
 
 
 def check_log(case, lines, pki, work=None):

@@ -10,10 +10,17 @@
 //   http500       answers HTTP 500
 //   http500-once  answers HTTP 500 to the first request, then as ok
 //   redirect      sends the first request elsewhere on itself (301), then as ok
+//   redirect-loop sends every request elsewhere on itself (301)
+//   http09        answers a granted timestamp with no status line or headers
 //   garbage       HTTP 200 with a body that is not a timestamp reply
 //   wrong-nonce   a timestamp for another nonce
 //   wrong-imprint a timestamp for another imprint
 //   reject        a reply with status rejection and no token
+//   bad-signature    a granted timestamp with one bit flipped in the
+//                    SignerInfo's signature
+//   bad-signed-attrs ... in the signed attributes (the signing time)
+//   bad-tstinfo      ... in the signed TSTInfo (its time)
+//   bad-tsa-cert     ... in the TSA certificate (the issuer's signature on it)
 // Usage: tsa_server --cert tsa.pem --key tsa.key --chain tsa-chain.pem
 //                   --mode MODE [--requests N] [--seconds T]
 #include <arpa/inet.h>
@@ -27,6 +34,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,7 +62,8 @@ int MillisLeft(double deadline) {
     return left <= 0 ? 0 : static_cast<int>(left * 1000) + 1;
 }
 
-TS_RESP_CTX* MakeResponder(const Options& o) {
+// Also gives the TSA certificate, for the modes that damage it.
+TS_RESP_CTX* MakeResponder(const Options& o, X509** tsa_cert) {
     FILE* f = fopen(o.cert.c_str(), "r");
     X509* cert = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
     if (f) fclose(f);
@@ -78,7 +87,7 @@ TS_RESP_CTX* MakeResponder(const Options& o) {
               TS_RESP_CTX_add_md(ctx, EVP_sha256()) && TS_RESP_CTX_set_signer_digest(ctx, EVP_sha256()) &&
               TS_RESP_CTX_set_accuracy(ctx, 1, 0, 0);
     ASN1_OBJECT_free(policy);
-    X509_free(cert);
+    *tsa_cert = cert;
     EVP_PKEY_free(key);
     sk_X509_pop_free(chain, X509_free);
     if (!ok) {
@@ -122,6 +131,61 @@ Bytes Timestamp(TS_RESP_CTX* ctx, const Bytes& query) {
         TS_RESP_free(resp);
     }
     return out;
+}
+
+// Flips the lowest bit of the byte `offset` past each place `marker`
+// occurs in the reply; false when it occurs nowhere.
+bool FlipAfter(Bytes* reply, const Bytes& marker, size_t offset) {
+    bool flipped = false;
+    auto at = reply->begin();
+    while (!marker.empty()) {
+        at = std::search(at, reply->end(), marker.begin(), marker.end());
+        if (at == reply->end() || static_cast<size_t>(reply->end() - at) <= offset) break;
+        at[static_cast<long>(offset)] ^= 0x01;
+        flipped = true;
+        at += static_cast<long>(marker.size());
+    }
+    return flipped;
+}
+
+// Damages a granted reply the way a mode asks. Every damage keeps the DER
+// well formed (a time digit stays a digit), so only verifying the token
+// can tell.
+bool Corrupt(Bytes* reply, const std::string& mode, X509* tsa_cert) {
+    const unsigned char* p = reply->data();
+    TS_RESP* resp = d2i_TS_RESP(nullptr, &p, static_cast<long>(reply->size()));
+    if (resp == nullptr) return false;
+    bool ok = false;
+    if (mode == "bad-signature") {
+        PKCS7* token = TS_RESP_get_token(resp);
+        STACK_OF(PKCS7_SIGNER_INFO)* infos = token ? PKCS7_get_signer_info(token) : nullptr;
+        PKCS7_SIGNER_INFO* si = infos ? sk_PKCS7_SIGNER_INFO_value(infos, 0) : nullptr;
+        if (si != nullptr && si->enc_digest->length > 8) {
+            const unsigned char* d = si->enc_digest->data;
+            ok = FlipAfter(reply, Bytes(d, d + si->enc_digest->length), static_cast<size_t>(si->enc_digest->length / 2));
+        }
+    } else if (mode == "bad-signed-attrs") {
+        // signingTime: OID 1.2.840.113549.1.9.5, SET { UTCTime "YYMMDDHHMMSSZ" }.
+        Bytes marker = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x05, 0x31, 0x0F, 0x17, 0x0D};
+        ok = FlipAfter(reply, marker, marker.size() + 11);
+    } else if (mode == "bad-tstinfo") {
+        // genTime "YYYYMMDDHHMMSSZ": the first GeneralizedTime of the reply.
+        Bytes marker = {0x18, 0x0F, '2', '0'};
+        auto at = std::search(reply->begin(), reply->end(), marker.begin(), marker.end());
+        if (at != reply->end() && reply->end() - at > 15) {
+            at[15] ^= 0x01;
+            ok = true;
+        }
+    } else if (mode == "bad-tsa-cert") {
+        const ASN1_BIT_STRING* signature = nullptr;
+        X509_get0_signature(&signature, nullptr, tsa_cert);
+        if (signature != nullptr && signature->length > 8) {
+            const unsigned char* d = signature->data;
+            ok = FlipAfter(reply, Bytes(d, d + signature->length), static_cast<size_t>(signature->length / 2));
+        }
+    }
+    TS_RESP_free(resp);
+    return ok;
 }
 
 void SendAll(int fd, const std::string& data) {
@@ -173,7 +237,8 @@ bool ReadRequest(int fd, double deadline, std::string* headers, Bytes* body) {
     }
 }
 
-void Serve(int fd, TS_RESP_CTX* ctx, const std::string& mode, int index, int port, double deadline) {
+void Serve(int fd, TS_RESP_CTX* ctx, X509* tsa_cert, const std::string& mode, int index, int port,
+           double deadline) {
     std::string headers;
     Bytes query;
     if (!ReadRequest(fd, deadline, &headers, &query)) return;
@@ -195,7 +260,7 @@ void Serve(int fd, TS_RESP_CTX* ctx, const std::string& mode, int index, int por
         Reply(fd, 500, "text/plain", Bytes{'b', 'u', 's', 'y'});
         return;
     }
-    if (mode == "redirect" && index == 0) {
+    if (mode == "redirect-loop" || (mode == "redirect" && index == 0)) {
         std::string head = "HTTP/1.1 301 Moved\r\nLocation: http://127.0.0.1:" + std::to_string(port) +
                            "/moved\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         SendAll(fd, head);
@@ -214,6 +279,14 @@ void Serve(int fd, TS_RESP_CTX* ctx, const std::string& mode, int index, int por
     if (mode == "mods") {
         // TimeStampResp starts 30 82 LL LL 30 03 02 01 <status>.
         if (reply.size() > 8 && reply[4] == 0x30 && reply[6] == 0x02 && reply[8] == 0x00) reply[8] = 0x01;
+    }
+    if (mode.rfind("bad-", 0) == 0 && !reply.empty() && !Corrupt(&reply, mode, tsa_cert)) {
+        // A damage that found nothing to damage must not pass for a good reply.
+        reply.clear();
+    }
+    if (mode == "http09") {
+        SendAll(fd, std::string(reply.begin(), reply.end()));
+        return;
     }
     Reply(fd, reply.empty() ? 500 : 200, "application/timestamp-reply", reply);
 }
@@ -240,7 +313,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: tsa_server --cert F --key F --chain F --mode M [--requests N] [--seconds T]\n");
         return 2;
     }
-    TS_RESP_CTX* ctx = MakeResponder(o);
+    X509* tsa_cert = nullptr;
+    TS_RESP_CTX* ctx = MakeResponder(o, &tsa_cert);
     if (ctx == nullptr) {
         fprintf(stderr, "tsa_server: cannot load the TSA certificate or key\n");
         return 2;
@@ -271,10 +345,11 @@ int main(int argc, char** argv) {
         if (poll(&p, 1, MillisLeft(deadline)) <= 0) break;
         int fd = accept(listener, nullptr, nullptr);
         if (fd < 0) continue;
-        Serve(fd, ctx, o.mode, served, ntohs(addr.sin_port), deadline);
+        Serve(fd, ctx, tsa_cert, o.mode, served, ntohs(addr.sin_port), deadline);
         close(fd);
     }
     close(listener);
     TS_RESP_CTX_free(ctx);
+    X509_free(tsa_cert);
     return 0;
 }

@@ -3,6 +3,7 @@
 // over the original.
 #include "authenticode/pe/file_replace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -58,16 +59,42 @@ int FillRandom(char* pattern) {
     return 0;
 }
 
-// Gives the copy the original's owner (where we may) and mode, and flushes it.
+bool InOurGroups(gid_t gid) {
+    if (gid == getegid()) return true;
+    int count = getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    count = getgroups(count, groups.data());
+    return count > 0 && std::find(groups.begin(), groups.begin() + count, gid) != groups.begin() + count;
+}
+
+// Whether a file we create could be given `st`'s owner and group: ours, or
+// a group we belong to, unless we are privileged. Root without the right
+// capability is caught when the copy is settled.
+bool CanKeepOwnership(const struct stat& st) {
+    if (geteuid() == 0) return true;
+    return st.st_uid == geteuid() && InOurGroups(st.st_gid);
+}
+
+// Gives the copy the original's owner, group and mode, exactly, and flushes
+// it. The copy is created 0600 and its owner is set before its mode, so it
+// never carries a set-ID bit under another owner. A copy in a set-group-ID
+// folder starts with the folder's group, hence the fstat rather than a
+// guess from our own IDs.
 int32_t SettleCopy(const SourceFile& source, int out_fd) {
-    if (source.st.st_uid != geteuid() || source.st.st_gid != getegid()) {
-        if (fchown(out_fd, source.st.st_uid, source.st.st_gid) != 0) {
-            if (fchown(out_fd, static_cast<uid_t>(-1), source.st.st_gid) != 0) {
-                // Not permitted: the copy stays ours, as any rewrite by this user would.
-            }
-        }
+    const mode_t mode = source.st.st_mode & 07777;
+    struct stat copy;
+    if (fstat(out_fd, &copy) != 0) return HresultFromErrno(errno);
+    if (copy.st_uid != source.st.st_uid || copy.st_gid != source.st.st_gid) {
+        if (fchown(out_fd, source.st.st_uid, source.st.st_gid) != 0) return kAccessDenied;
     }
-    if (fchmod(out_fd, source.st.st_mode & 07777) != 0) return HresultFromErrno(errno);
+    if (fchmod(out_fd, mode) != 0) return HresultFromErrno(errno);
+    // fchmod drops a set-group-ID bit silently when we are not in the
+    // group; anything short of the original is refused, not written.
+    if (fstat(out_fd, &copy) != 0) return HresultFromErrno(errno);
+    if (copy.st_uid != source.st.st_uid || copy.st_gid != source.st.st_gid || (copy.st_mode & 07777) != mode) {
+        return kAccessDenied;
+    }
     if (fsync(out_fd) != 0) return HresultFromErrno(errno);
     return kOk;
 }
@@ -82,6 +109,8 @@ int32_t CheckUnchanged(const SourceFile& source) {
         named.st_dev != source.st.st_dev) {
         return kSharingViolation;
     }
+    // A link made while we worked would be split from the signed file.
+    if (now.st_nlink > 1) return kNotSupported;
     return kOk;
 }
 
@@ -119,6 +148,11 @@ int32_t CheckWritable(const SourceFile& source) {
     // even for a user whose privileges would let him write it anyway.
     if ((source.st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return kAccessDenied;
     if (faccessat(AT_FDCWD, source.target.c_str(), W_OK, AT_EACCESS) != 0) return HresultFromErrno(errno);
+    // The signed copy replaces the name, not the file: other hard links
+    // would keep the unsigned bytes and no longer be the same file.
+    if (source.st.st_nlink > 1) return kNotSupported;
+    // Someone else's file (or a group we are not in) would become ours.
+    if (!CanKeepOwnership(source.st)) return kAccessDenied;
     return kOk;
 }
 

@@ -39,7 +39,11 @@ struct SourceFile {
 // a regular file an unknown subject form.
 int32_t OpenSourceFile(const std::string& path, SourceFile* source);
 
-// Refuses a file nobody may write, or one this process may not write.
+// Refuses, before anything is written, a file that cannot be replaced
+// faithfully: one nobody may write or this process may not write (access
+// denied); one whose owner and group this process could not give the copy
+// (access denied: the signed file would change hands); one with more than
+// one hard link (not supported: the other names would keep the old bytes).
 int32_t CheckWritable(const SourceFile& source);
 
 // The temporary copy. Where the file system allows, it is an unnamed file
@@ -52,9 +56,10 @@ public:
     int32_t Create(const std::string& target);
     int fd() const { return fd_.get(); }
 
-    // Gives the copy the original's owner (where permitted) and mode,
-    // flushes it, checks that the original did not change while it was read,
-    // and renames the copy over it.
+    // Gives the copy the original's owner, group and mode, flushes it,
+    // checks that the original did not change while it was read, and
+    // renames the copy over it. A copy that cannot have exactly the
+    // original's owner, group and mode is not renamed: access denied.
     int32_t CommitOver(const SourceFile& source);
 
 private:
