@@ -46,6 +46,9 @@ int32_t RewriteScript(const std::string& path, ContentSigner signer, void* conte
     script::BlockLayout block;
     hr = script::FindBlock(data.data(), data.size(), style, utf16, &block);
     if (hr != kOk) return hr;
+    // Nothing to sign, and a block at the very start is one the verifiers
+    // do not find.
+    if (block.text_end == 0) return kInvalidData;
     script::Encoding encoding;
     hr = script::CheckEncoding(data.data(), block.text_end, &encoding);
     if (hr != kOk) return hr;
