@@ -1,8 +1,9 @@
 /* Test fixture tool: copies a compound file with libgsf and adds what wixl
  * does not make: a sub-storage with a class id and two streams (--storage),
- * or a stale \x05MsiDigitalSignatureEx stream in the root (--dse).
+ * a stale \x05MsiDigitalSignatureEx stream in the root (--dse), or a large
+ * stream of N MiB (--big N, for measuring).
  * With --list it prints every entry (path, size or class id) instead.
- * usage: cfb_edit IN OUT [--storage] [--dse] | cfb_edit --list IN */
+ * usage: cfb_edit IN OUT [--storage] [--dse] [--big N] | cfb_edit --list IN */
 #include <gsf/gsf-infile-msole.h>
 #include <gsf/gsf-infile.h>
 #include <gsf/gsf-input-stdio.h>
@@ -11,6 +12,7 @@
 #include <gsf/gsf-output-stdio.h>
 #include <gsf/gsf-utils.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static void put(GsfOutfile* dir, const char* name, const char* text) {
@@ -96,6 +98,16 @@ int main(int argc, char** argv) {
             gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(mid), id);
             gsf_output_close(mid);
             g_object_unref(mid);
+        } else if (strcmp(argv[i], "--big") == 0 && i + 1 < argc) {
+            long mib = atol(argv[++i]);
+            GsfOutput* big = gsf_outfile_new_child(GSF_OUTFILE(out), "big", FALSE);
+            static guint8 block[1 << 20];
+            for (long k = 0; k < mib; ++k) {
+                for (size_t j = 0; j < sizeof block; j += 4096) block[j] = (guint8)(k + j);
+                if (!gsf_output_write(big, sizeof block, block)) return 1;
+            }
+            gsf_output_close(big);
+            g_object_unref(big);
         } else if (strcmp(argv[i], "--dse") == 0) {
             put(GSF_OUTFILE(out), "\x05MsiDigitalSignatureEx", "0123456789abcdef0123456789abcdef");
         } else {
