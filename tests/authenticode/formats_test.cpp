@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "fixture.h"
 
@@ -168,6 +169,13 @@ protected:
         EXPECT_EQ(fixture::ReadFile(path), before) << path;
     }
 
+    // Nothing but `count` files in the case directory (no temporary left).
+    void ExpectOnlyFiles(size_t count) {
+        std::string out;
+        fixture::Run("ls -A " + Quote(dir_) + " | wc -l", &out);
+        EXPECT_EQ(std::stoul(out), count) << "files left in " << dir_;
+    }
+
     std::string dir_;
 };
 
@@ -254,6 +262,7 @@ TEST_F(Formats, ScriptsTheDigestCannotPinDownAreRefused) {
         SCOPED_TRACE(c.what);
         ExpectRefused(Write(c.name, c.data), c.code);
     }
+    ExpectOnlyFiles(std::size(cases) + 1);
 }
 
 // ---- cabinets -------------------------------------------------------------
@@ -457,6 +466,19 @@ TEST_F(Packages, PlainWithSubStorageAndWithStaleExtendedSignature) {
         SignResignTimestampTamper(path, 2, Text("quill test package"));
         ExpectSameFiles(path);
     }
+}
+
+TEST_F(Packages, AFailedTimestampLeavesThePackageAsItWas) {
+    // The copy is complete when the timestamp server is asked; its failure
+    // must still leave the original alone and no copy behind.
+    std::string path = dir_ + "/plain.msi";
+    ASSERT_EQ(Sign(path), 0);
+    const Bytes before = fixture::ReadFile(path);
+    std::string refused = "http://127.0.0.1:1/";
+    EXPECT_EQ(SignEx2(path, "signer-ec", &refused), Code(0x80072EFD));
+    EXPECT_EQ(Timestamp(path, refused), Code(0x80072EFD));
+    EXPECT_EQ(fixture::ReadFile(path), before);
+    ExpectOnlyFiles(3);  // in/, p.wxs, plain.msi
 }
 
 TEST_F(Packages, BrokenAndForeignCompoundFilesAreRefused) {
