@@ -1,9 +1,9 @@
 /* Test fixture tool: copies a compound file with libgsf and adds what wixl
  * does not make: a sub-storage with a class id and two streams (--storage),
  * a stale \x05MsiDigitalSignatureEx stream in the root (--dse), or a large
- * stream of N MiB (--big N, for measuring).
+ * stream of N MiB (--big N, for measuring); --v4 writes 4096-byte sectors.
  * With --list it prints every entry (path, size or class id) instead.
- * usage: cfb_edit IN OUT [--storage] [--dse] [--big N] | cfb_edit --list IN */
+ * usage: cfb_edit IN OUT [--storage] [--dse] [--big N] [--v4] | cfb_edit --list IN */
 #include <gsf/gsf-infile-msole.h>
 #include <gsf/gsf-infile.h>
 #include <gsf/gsf-input-stdio.h>
@@ -86,7 +86,9 @@ int main(int argc, char** argv) {
     GsfInfile* in = input ? gsf_infile_msole_new(input, &err) : NULL;
     GsfOutput* sink = gsf_output_stdio_new(argv[2], &err);
     if (!in || !sink) return 1;
-    GsfOutfile* out = gsf_outfile_msole_new(sink);
+    gboolean v4 = FALSE;
+    for (int i = 3; i < argc; ++i) v4 = v4 || strcmp(argv[i], "--v4") == 0;
+    GsfOutfile* out = gsf_outfile_msole_new_full(sink, v4 ? 4096 : 512, 64);
     if (copy(in, out) != 0) return 1;
     for (int i = 3; i < argc; ++i) {
         if (strcmp(argv[i], "--storage") == 0) {
@@ -108,6 +110,7 @@ int main(int argc, char** argv) {
             }
             gsf_output_close(big);
             g_object_unref(big);
+        } else if (strcmp(argv[i], "--v4") == 0) {
         } else if (strcmp(argv[i], "--dse") == 0) {
             put(GSF_OUTFILE(out), "\x05MsiDigitalSignatureEx", "0123456789abcdef0123456789abcdef");
         } else {

@@ -420,11 +420,14 @@ protected:
     }
 };
 
-TEST_F(Packages, PlainWithSubStorageAndWithStaleExtendedSignature) {
+TEST_F(Packages, PlainWithSubStorageWith4096ByteSectorsAndWithStaleExtendedSignature) {
     const struct {
         const char* name;
         const char* options;
-    } cases[] = {{"storage.msi", "--storage"}, {"dse.msi", "--dse"}, {"plain.msi", nullptr}};
+    } cases[] = {{"storage.msi", "--storage"},
+                 {"dse.msi", "--dse"},
+                 {"v4.msi", "--v4 --storage"},
+                 {"plain.msi", nullptr}};
     // All made from the unsigned package before any is signed.
     std::vector<std::string> paths;
     for (const auto& c : cases) paths.push_back(c.options ? Edit(c.name, c.options) : dir_ + "/plain.msi");
@@ -459,7 +462,13 @@ TEST_F(Packages, PlainWithSubStorageAndWithStaleExtendedSignature) {
         }
         EXPECT_EQ(without_signature, expected);
         EXPECT_NE(after.find("DigitalSignature"), std::string::npos);
-        if (std::string(c.name) == "storage.msi") {
+        if (std::string(c.name) == "v4.msi") {
+            // 4096-byte sectors stay 4096-byte sectors (version 4).
+            Bytes head = fixture::ReadFile(path);
+            EXPECT_EQ(head[0x1A], 4);
+            EXPECT_EQ(head[0x1E], 12);
+        }
+        if (std::string(c.name) != "plain.msi" && std::string(c.name) != "dse.msi") {
             EXPECT_NE(after.find("/Mid storage 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f 10"), std::string::npos);
         }
         // A byte of the summary's comment text changes the digest.
