@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job, end to end, on a fresh Debian 12 machine: installs what it
 # needs, builds quillmark, makes a throwaway certificate chain and personal
-# store in a scratch HOME (never yours), builds two sample Windows programs,
-# signs and timestamps them with quillmark against a loopback RFC 3161
-# server, and verifies the signatures with osslsigncode.
+# store in a scratch HOME (never yours), builds a small release folder (two
+# Windows programs, a PowerShell script, a cabinet and an installer
+# package), signs and timestamps it with quillmark in one run against a
+# loopback RFC 3161 server, and verifies every signature with osslsigncode.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -35,28 +36,66 @@ int main(void) { puts("hello from a signed program"); return 0; }
 C
 i686-w64-mingw32-gcc -O2 -o "$scratch/work/bin/hello32.exe" "$scratch/hello.c"
 x86_64-w64-mingw32-gcc -O2 -o "$scratch/work/bin/hello64.exe" "$scratch/hello.c"
+cat > "$scratch/work/bin/install.ps1" <<'PS1'
+param([string]$Target = "$env:ProgramFiles\Hello")
+New-Item -ItemType Directory -Force -Path $Target | Out-Null
+Copy-Item -Path "$PSScriptRoot\hello64.exe" -Destination $Target
+Write-Output "installed to $Target"
+PS1
+gcab -c -z -n "$scratch/work/bin/hello.cab" "$scratch/work/bin/hello32.exe" "$scratch/work/bin/hello64.exe"
+cat > "$scratch/hello.wxs" <<'WXS'
+<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Hello" Language="1033" Version="1.0.0" Manufacturer="Example Ltd"
+           UpgradeCode="6a3f1a2e-52c4-4c57-9d0e-4f1d6a1c8b21">
+    <Package InstallerVersion="200" Compressed="yes"/>
+    <Media Id="1" Cabinet="hello.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFilesFolder">
+        <Directory Id="INSTALLDIR" Name="Hello">
+          <Component Id="Main" Guid="0c2b7d5e-8f0a-4d1b-9b7e-3e4f5a6b7c8d">
+            <File Id="hello" Name="hello32.exe" Source="work/bin/hello32.exe" KeyPath="yes"/>
+          </Component>
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="Complete" Level="1"><ComponentRef Id="Main"/></Feature>
+  </Product>
+</Wix>
+WXS
+(cd "$scratch" && wixl -o work/bin/hello.msi hello.wxs)
+# The programs as packed, to compare with what the signed containers hold.
+cp "$scratch/work/bin/hello32.exe" "$scratch/work/bin/hello64.exe" "$scratch/"
 ls -l "$scratch/work/bin"
 
 echo "== loopback timestamp server"
 port_file=$scratch/tsa.port
 build/tools/tsa_server --cert "$scratch/pki/tsa.pem" --key "$scratch/pki/tsa.key" \
-  --chain "$scratch/pki/tsa-chain.pem" --mode ok --requests 2 --seconds 60 >"$port_file" &
+  --chain "$scratch/pki/tsa-chain.pem" --mode ok --requests 5 --seconds 60 >"$port_file" &
 tsa_pid=$!
 for _ in $(seq 50); do [ -s "$port_file" ] && break; sleep 0.1; done
 [ -s "$port_file" ] || { echo "the timestamp server did not start" >&2; exit 1; }
 url="http://127.0.0.1:$(head -n1 "$port_file")/"
 echo "listening at $url"
 
-echo "== quillmark /v /n \"Example Ltd\" /t $url 'bin/*.exe'"
+echo "== quillmark /v /n \"Example Ltd\" /t $url 'bin/*'"
 cd "$scratch/work"
-"$repo/build/quillmark" /v /n "Example Ltd" /t "$url" 'bin/*.exe'
+"$repo/build/quillmark" /v /n "Example Ltd" /t "$url" 'bin/*'
 
 echo "== osslsigncode verify"
-for f in bin/hello32.exe bin/hello64.exe; do
+for f in bin/hello32.exe bin/hello64.exe bin/install.ps1 bin/hello.cab bin/hello.msi; do
   osslsigncode verify -CAfile "$scratch/pki/root.pem" -TSA-CAfile "$scratch/pki/tsa-root.pem" \
-    -in "$f" | grep -E "Current message digest|Calculated message digest|Signature verification|Timestamp|Number of verified" || true
+    -in "$f" | grep -E "(Current|Calculated) (message digest|DigitalSignature)|Signature verification|Timestamp|Number of verified" || true
   osslsigncode verify -CAfile "$scratch/pki/root.pem" -TSA-CAfile "$scratch/pki/tsa-root.pem" \
     -in "$f" >/dev/null
   echo "$f: signature verified"
 done
-echo "demo finished: both programs signed, timestamped and verified"
+echo "== the cabinet and the package still hold their files"
+mkdir -p "$scratch/extract"
+gcab -x -C "$scratch/extract" bin/hello.cab
+(cd "$scratch/extract" && msiextract "$scratch/work/bin/hello.msi")
+cmp "$scratch/extract/hello32.exe" "$scratch/hello32.exe"
+cmp "$scratch/extract/hello64.exe" "$scratch/hello64.exe"
+cmp "$scratch/extract/Program Files/Hello/hello32.exe" "$scratch/hello32.exe"
+echo "the cabinet and the package extract to the files packed into them"
+echo "demo finished: programs, script, cabinet and package signed, timestamped and verified"

@@ -11,6 +11,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   clang libclang-rt-14-dev
   dpkg-dev lintian man-db
+  libgsf-1-dev gcab msitools wixl
 )
 i386_packages=(wine wine32)
 

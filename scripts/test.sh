@@ -28,6 +28,11 @@ cmake -S src/authenticode/pe -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DC
 cmake --build build-fuzz -j2
 rm -rf build-fuzz/corpus && cp -r fuzz/corpus/pe_layout build-fuzz/corpus
 build-fuzz/fuzz/qm_fuzz_pe_layout -max_total_time=30 -print_final_stats=1 build-fuzz/corpus 2>&1 | tail -n 3
+echo "== script block, cabinet header and compound-file directory parsers under libFuzzer"
+for target in script_block cab_header cfb_directory; do
+  rm -rf "build-fuzz/corpus-$target" && cp -r "fuzz/corpus/$target" "build-fuzz/corpus-$target"
+  "build-fuzz/fuzz/qm_fuzz_$target" -max_total_time=20 -print_final_stats=1 "build-fuzz/corpus-$target" 2>&1 | tail -n 1
+done
 echo "== timestamp reply parser under libFuzzer (a short run over the committed corpus)"
 cmake -S . -B build-fuzz-ts -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DQM_FUZZ=ON -DQM_BUILD_TESTS=OFF >/dev/null

@@ -1,11 +1,12 @@
-// Putting the pieces together: the NSS key, the Authenticode content, the
-// SignedData and the timestamp, written through the PE rewrite, which calls
-// back here once it knows the image digest.
+// Putting the pieces together: the NSS key, the SignedData and the
+// timestamp, written through the file's format, which calls back here once
+// it knows the content to sign (for most formats an SpcIndirectDataContent
+// over the file's digest).
 #include "sign_file.h"
 
 #include <memory>
 
-#include "authenticode/pe/pe_sign.h"
+#include "format.h"
 #include "hresult.h"
 #include "nss_key.h"
 #include "spc.h"
@@ -20,15 +21,15 @@ struct SignJob {
     NssSigner* signer;
 };
 
-int32_t MakeSignature(const uint8_t digest[32], const std::vector<uint8_t>& /*existing*/,
-                      std::vector<uint8_t>* signature, void* context) {
+int32_t MakeSignature(const SignedContent& content, const Bytes& /*existing*/, Bytes* signature, void* context) {
     SignJob* job = static_cast<SignJob*>(context);
     SignedDataParts parts;
-    parts.content = EncodePeIndirectData(digest);
+    parts.content_type = content.type;
+    parts.content = content.der;
     parts.certificates = NssSignerChain(job->signer);
     if (!ReadIssuerAndSerial(parts.certificates.front(), &parts.signer)) return kBadSignatureFormat;
     parts.key = NssSignerKeyKind(job->signer);
-    parts.signed_attributes = EncodeSignedAttributes(parts.content, job->request->attributes);
+    parts.signed_attributes = EncodeSignedAttributes(parts.content, job->request->attributes, parts.content_type);
     // The signature covers the attributes as a DER SET OF.
     Bytes attributes_digest = Sha256(parts.signed_attributes.data(), parts.signed_attributes.size());
     int32_t code = NssSignDigest(job->signer, attributes_digest.data(), &parts.signature);
@@ -41,8 +42,8 @@ int32_t MakeSignature(const uint8_t digest[32], const std::vector<uint8_t>& /*ex
     return AddTimestamp(job->request->timestamp_url, pkcs7, signature);
 }
 
-int32_t AddTimestampToExisting(const uint8_t* /*digest*/, const std::vector<uint8_t>& existing,
-                               std::vector<uint8_t>* signature, void* context) {
+int32_t AddTimestampToExisting(const SignedContent& /*content*/, const Bytes& existing, Bytes* signature,
+                               void* context) {
     if (existing.empty()) return kNoSignature;
     const std::string* url = static_cast<const std::string*>(context);
     return AddTimestamp(*url, existing, signature);
@@ -50,8 +51,9 @@ int32_t AddTimestampToExisting(const uint8_t* /*digest*/, const std::vector<uint
 
 }  // namespace
 
-int32_t SignPeFile(const SignRequest& request) {
-    int32_t code = ProbePeFile(request.path);
+int32_t SignFile(const SignRequest& request) {
+    const Format* format = nullptr;
+    int32_t code = DetectFormat(request.path, &format);
     if (code != kOk) return code;
     NssSigner* signer = nullptr;
     code = OpenNssSigner(request.db_dir, request.certificate, request.include_root, &signer);
@@ -60,14 +62,15 @@ int32_t SignPeFile(const SignRequest& request) {
     // program's own store.
     std::unique_ptr<NssSigner, void (*)(NssSigner*)> closer(signer, CloseNssSigner);
     SignJob job{&request, signer};
-    return RewritePeSignature(request.path, MakeSignature, &job);
+    return format->rewrite(request.path, MakeSignature, &job);
 }
 
-int32_t TimestampPeFile(const std::string& path, const std::string& url) {
-    int32_t code = ProbePeFile(path);
+int32_t TimestampFile(const std::string& path, const std::string& url) {
+    const Format* format = nullptr;
+    int32_t code = DetectFormat(path, &format);
     if (code != kOk) return code;
     std::string copy = url;
-    return RewritePeSignature(path, AddTimestampToExisting, &copy);
+    return format->rewrite(path, AddTimestampToExisting, &copy);
 }
 
 }  // namespace authenticode

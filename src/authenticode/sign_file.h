@@ -1,6 +1,7 @@
-// The engine's tasks on a file: sign a PE file (and timestamp the new
-// signature), or timestamp the signature a PE file already has. Each writes
-// the file once, or leaves it exactly as it was.
+// The engine's tasks on a file of any format it knows (PE image, script,
+// Windows Installer package, cabinet, catalog): sign it (and timestamp the
+// new signature), or timestamp the signature it already has. Each writes the
+// file once, or leaves it exactly as it was.
 #pragma once
 
 #include <string>
@@ -20,10 +21,10 @@ struct SignRequest {
     std::string timestamp_url;
 };
 
-int32_t SignPeFile(const SignRequest& request);
+int32_t SignFile(const SignRequest& request);
 
 // Adds (or replaces) the RFC 3161 timestamp of the file's signature;
 // TRUST_E_NOSIGNATURE when the file is not signed.
-int32_t TimestampPeFile(const std::string& path, const std::string& url);
+int32_t TimestampFile(const std::string& path, const std::string& url);
 
 }  // namespace authenticode

@@ -70,10 +70,10 @@ Bytes Sha256(const uint8_t* data, size_t size) {
     return out;
 }
 
-Bytes EncodeSignedAttributes(const Bytes& content, const AttributeChoice& choice) {
+Bytes EncodeSignedAttributes(const Bytes& content, const AttributeChoice& choice, std::string_view content_type) {
     using namespace der;
-    // The digest covers the content octets of the SpcIndirectDataContent
-    // SEQUENCE, not its tag and length.
+    // The digest covers the content octets of the content's SEQUENCE, not
+    // its tag and length.
     Element whole;
     Bytes digest;
     if (ParseWhole(content.data(), content.size(), &whole)) {
@@ -82,7 +82,7 @@ Bytes EncodeSignedAttributes(const Bytes& content, const AttributeChoice& choice
         digest = Sha256(content.data(), content.size());
     }
     std::vector<Bytes> attributes;
-    attributes.push_back(EncodeAttribute(oid::kContentType, Oid(oid::kSpcIndirectData)));
+    attributes.push_back(EncodeAttribute(oid::kContentType, Oid(content_type)));
     if (choice.authenticode) {
         attributes.push_back(EncodeAttribute(oid::kSpcSpOpusInfo, EncodeOpusInfo(choice.opus)));
         attributes.push_back(EncodeAttribute(oid::kSpcStatementType, EncodeStatementType(choice.commercial)));
@@ -124,7 +124,7 @@ Bytes AssembleSignedData(const SignedDataParts& parts) {
         OctetString(parts.signature),
     });
     Bytes content_info = Wrap(kSequence, {
-        Oid(oid::kSpcIndirectData),
+        Oid(parts.content_type),
         Wrap(ContextConstructed(0), {parts.content}),
     });
     Bytes signed_data = Wrap(kSequence, {

@@ -16,14 +16,16 @@ enum class KeyKind { kRsa, kEcdsa };
 Bytes Sha256(const uint8_t* data, size_t size);
 
 // The signed attributes of an Authenticode signature over `content` (an
-// SpcIndirectDataContent), as the DER SET OF that the signature covers.
-// Without Authenticode attributes only contentType and messageDigest remain.
+// SpcIndirectDataContent, or a catalog's list), as the DER SET OF that the
+// signature covers; contentType names `content_type`. Without Authenticode
+// attributes only contentType and messageDigest remain.
 struct AttributeChoice {
     bool authenticode = true;
     bool commercial = false;
     OpusInfo opus;
 };
-Bytes EncodeSignedAttributes(const Bytes& content, const AttributeChoice& choice);
+Bytes EncodeSignedAttributes(const Bytes& content, const AttributeChoice& choice,
+                             std::string_view content_type = oid::kSpcIndirectData);
 
 // The signer's issuer Name and serial INTEGER, as encoded in its certificate.
 struct IssuerAndSerial {
@@ -37,6 +39,7 @@ bool ReadIssuerAndSerial(const Bytes& certificate, IssuerAndSerial* out);
 // SET OF from EncodeSignedAttributes; `signature` is PKCS#1 v1.5 for RSA,
 // a DER Ecdsa-Sig-Value for ECDSA.
 struct SignedDataParts {
+    std::string_view content_type = oid::kSpcIndirectData;  // eContentType
     Bytes content;
     std::vector<Bytes> certificates;
     IssuerAndSerial signer;

@@ -3,18 +3,41 @@
 
 namespace authenticode {
 
-Bytes EncodePeIndirectData(const uint8_t digest[32]) {
+namespace {
+
+// The file link [2] SpcString { unicode [0] "<<<Obsolete>>>" }, the form
+// Windows writes and expects.
+Bytes ObsoleteLink() {
     using namespace der;
-    // SpcPeImageData { flags: empty BIT STRING, file: [0] SpcLink }, where
-    // the link is file [2] SpcString { unicode [0] "<<<Obsolete>>>" }, the
-    // form Windows writes and expects.
-    Bytes obsolete = BmpString(u"<<<Obsolete>>>", ContextPrimitive(0));
-    Bytes link = Wrap(ContextConstructed(2), {obsolete});
-    Bytes image_data = Wrap(kSequence, {Bytes{kBitString, 0x01, 0x00}, Wrap(ContextConstructed(0), {link})});
-    Bytes attribute = Wrap(kSequence, {Oid(oid::kSpcPeImageData), image_data});
+    return Wrap(ContextConstructed(2), {BmpString(u"<<<Obsolete>>>", ContextPrimitive(0))});
+}
+
+}  // namespace
+
+Bytes EncodeIndirectData(const Bytes& data, const uint8_t digest[32]) {
+    using namespace der;
     Bytes algorithm = Wrap(kSequence, {Oid(oid::kSha256), Null()});
     Bytes digest_info = Wrap(kSequence, {algorithm, OctetString(Bytes(digest, digest + 32))});
-    return Wrap(kSequence, {attribute, digest_info});
+    return Wrap(kSequence, {data, digest_info});
+}
+
+Bytes EncodePeIndirectData(const uint8_t digest[32]) {
+    using namespace der;
+    // SpcPeImageData { flags: empty BIT STRING, file: [0] SpcLink }.
+    Bytes image_data = Wrap(kSequence, {Bytes{kBitString, 0x01, 0x00}, Wrap(ContextConstructed(0), {ObsoleteLink()})});
+    return EncodeIndirectData(Wrap(kSequence, {Oid(oid::kSpcPeImageData), image_data}), digest);
+}
+
+Bytes EncodeSipInfoData(uint32_t version, const uint8_t guid[16]) {
+    using namespace der;
+    Bytes zero = SmallInteger(0);
+    Bytes info = Wrap(kSequence, {SmallInteger(version), OctetString(Bytes(guid, guid + 16)), zero, zero, zero, zero, zero});
+    return Wrap(kSequence, {Oid(oid::kSpcSipInfo), info});
+}
+
+Bytes EncodeCabData() {
+    using namespace der;
+    return Wrap(kSequence, {Oid(oid::kSpcCabData), ObsoleteLink()});
 }
 
 Bytes EncodeOpusInfo(const OpusInfo& info) {

@@ -65,7 +65,7 @@ MSSIGN32_EXPORT qm::HRESULT SignerSignEx2(qm::DWORD dwFlags, qm::SIGNER_SUBJECT_
                                                &request.timestamp, &request.timestamp_url);
         }
         if (code != kOk) return code;
-        return authenticode::SignPeFile(request);
+        return authenticode::SignFile(request);
     });
 }
 
@@ -80,7 +80,7 @@ MSSIGN32_EXPORT qm::HRESULT SignerSign(qm::SIGNER_SUBJECT_INFO* pSubjectInfo, qm
         authenticode::SignRequest request;
         int32_t code = ReadSignRequest(pSubjectInfo, pSignerCert, pSignatureInfo, pProviderInfo, &request);
         if (code != kOk) return code;
-        return authenticode::SignPeFile(request);
+        return authenticode::SignFile(request);
     });
 }
 
@@ -97,7 +97,7 @@ MSSIGN32_EXPORT qm::HRESULT SignerTimeStampEx2(qm::DWORD dwFlags, qm::SIGNER_SUB
         std::string path;
         int32_t code = mssign32::ReadSubject(pSubjectInfo, &path);
         if (code != kOk) return code;
-        return authenticode::TimestampPeFile(path, qm::BytesFromWide(pwszHttpTimeStamp));
+        return authenticode::TimestampFile(path, qm::BytesFromWide(pwszHttpTimeStamp));
     });
 }
 
