@@ -40,12 +40,16 @@ def fixture_sha1(pki, name):
         return f.read().strip()
 
 
-def expand(value, pki):
+def expand(value, pki, sizes=None):
     """Replaces {sha1:NAME} (lower case) and {SHA1:NAME} (upper case) with
-    the thumbprint of a fixture certificate."""
+    the thumbprint of a fixture certificate, and {size:NAME} with the cbSize
+    of a signing record in the target's layout (sizes; the 32-bit one by
+    default)."""
     if isinstance(value, bytes) or "{" not in value:
         return value
     out = value
+    for name, size in (sizes or table.RECORD_SIZES[32]).items():
+        out = out.replace("{size:%s}" % name, str(size))
     while True:
         for key, fold in (("{sha1:", str.lower), ("{SHA1:", str.upper)):
             start = out.find(key)
@@ -81,7 +85,7 @@ def write_tree(root, case, fixtures=None):
             f.write(content if isinstance(content, bytes) else content.encode())
 
 
-def check_log(case, lines, pki):
+def check_log(case, lines, pki, sizes=None):
     """Each expected call is a list of texts its log line must contain."""
     expected = case.get("calls")
     if expected is None:
@@ -93,7 +97,7 @@ def check_log(case, lines, pki):
         return problems
     for n, (line, parts) in enumerate(zip(lines, expected), 1):
         for part in parts:
-            part = expand(part, pki)
+            part = expand(part, pki, sizes)
             if part not in line:
                 problems.append("call %d lacks %r:\n  %s" % (n, part, line))
     return problems
@@ -105,6 +109,7 @@ class NativeTarget:
     HOME pointing at a prepared NSS database."""
 
     name = "native"
+    record_bits = 32  # the Linux library takes the 32-bit record sizes
 
     def __init__(self, build):
         self.build = os.path.abspath(build)
@@ -329,7 +334,7 @@ def run_case(target, case, scratch_root):
     want_status = target.expected_status(case)
     if status != want_status:
         problems.append("exit status %d, expected %d" % (status, want_status))
-    problems += check_log(case, calls, target.pki)
+    problems += check_log(case, calls, target.pki, table.RECORD_SIZES[target.record_bits])
     for check in case.get("checks", []):
         problems += check(target, scratch)
     return problems
