@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian 12 machine: installs what it
 # needs, then builds and runs every test twice, plainly and under ASan+UBSan,
-# fuzzes the PE header parser briefly, and builds the 32-bit Windows program
-# and runs its tests under Wine.
+# fuzzes the PE header parser briefly, and builds the Windows program and
+# runs its tests under Wine: the 32-bit build under 32-bit Wine where this
+# machine runs 32-bit programs, else the 64-bit build under 64-bit Wine
+# (QM_WINE_ARCH=win32 or win64 chooses instead; tests/wine/choose_wine.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,5 +29,5 @@ cmake -S src/authenticode/pe -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DC
 cmake --build build-fuzz -j2
 rm -rf build-fuzz/corpus && cp -r fuzz/corpus/pe_layout build-fuzz/corpus
 build-fuzz/fuzz/qm_fuzz_pe_layout -max_total_time=30 -print_final_stats=1 build-fuzz/corpus 2>&1 | tail -n 3
-echo "== Windows build (mingw-w64 i686) under Wine"
-bash tests/wine/build_and_test.sh build-win32
+echo "== Windows builds (mingw-w64 i686, and x86_64 for 64-bit Wine) under Wine"
+bash tests/wine/build_and_test.sh build-win32 build-win64
