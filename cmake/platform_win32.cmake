@@ -1,8 +1,10 @@
 # Windows platform layer: thin forwards to kernel32 and crypt32, for the
-# 32-bit console build (see cmake/toolchain-mingw-i686.cmake).
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
-  message(FATAL_ERROR "quillmark.exe is a 32-bit program: configure with "
-                      "-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake")
+# 32-bit console build (cmake/toolchain-mingw-i686.cmake) and the 64-bit one
+# (cmake/toolchain-mingw-x86_64.cmake).
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+  message(FATAL_ERROR "quillmark.exe is a 32-bit or 64-bit program: configure with "
+                      "-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake "
+                      "(or toolchain-mingw-x86_64.cmake)")
 endif()
 if(QM_SANITIZE)
   message(FATAL_ERROR "QM_SANITIZE is for the POSIX build; mingw-w64 has no sanitizer runtime")

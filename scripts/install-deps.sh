@@ -13,10 +13,13 @@ packages=(
   dpkg-dev lintian man-db
   libgsf-1-dev gcab msitools wixl
 )
-i386_packages=(wine wine32)
+# Wine, with what it recommends: wine32 runs the 32-bit Windows build,
+# wine64 the 64-bit one where the kernel cannot execute 32-bit programs
+# (wine32 still installs there; only running it fails).
+wine_packages=(wine wine32 wine64)
 
 missing=()
-for p in "${packages[@]}" "${i386_packages[@]}"; do
+for p in "${packages[@]}" "${wine_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
@@ -29,4 +32,4 @@ dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architect
 echo "installing: ${missing[*]}"
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
-$sudo apt-get install -y -q "${i386_packages[@]}"
+$sudo apt-get install -y -q "${wine_packages[@]}"

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The whole test suite, from a fresh Debian 12 machine: installs what it
 # needs, then builds and runs every test twice, plainly and under ASan+UBSan,
-# fuzzes the PE header parser and the timestamp reply parser briefly, tests
-# the Debian package as installed (tests/package), and builds the 32-bit
-# Windows program and runs its tests under Wine.
+# fuzzes the PE header, script block, cabinet header, compound-file
+# directory and timestamp reply parsers briefly, tests the Debian package as
+# installed (tests/package), and builds the Windows program and runs its
+# tests under Wine: the 32-bit build under 32-bit Wine where this machine
+# runs 32-bit programs, else the 64-bit build under 64-bit Wine
+# (QM_WINE_ARCH=win32 or win64 chooses instead; tests/wine/choose_wine.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,5 +45,5 @@ build-fuzz-ts/src/authenticode/qm_fuzz_timestamp_reply -max_total_time=30 -print
   build-fuzz-ts/corpus 2>&1 | tail -n 3
 echo "== Debian package: lintian, then installed, the main job run against it, removed"
 bash tests/package/test_installed.sh build
-echo "== Windows build (mingw-w64 i686) under Wine"
-bash tests/wine/build_and_test.sh build-win32
+echo "== Windows builds (mingw-w64 i686, and x86_64 for 64-bit Wine) under Wine"
+bash tests/wine/build_and_test.sh build-win32 build-win64

@@ -234,12 +234,24 @@ struct SIGNER_SIGNATURE_INFO {
 struct SIGNER_PROVIDER_INFO;
 struct SIGNER_CONTEXT;
 
+// The cbSize each record announces. 64-bit Windows reads the records in
+// their natural 64-bit layout; the 32-bit program and our Linux library use
+// the 32-bit sizes.
+#ifdef _WIN64
+constexpr DWORD kSignerFileInfoSize = 24;
+constexpr DWORD kSignerSubjectInfoSize = 32;
+constexpr DWORD kSignerCertStoreInfoSize = 32;
+constexpr DWORD kSignerCertSize = 24;
+constexpr DWORD kSignerAttrAuthcodeSize = 32;
+constexpr DWORD kSignerSignatureInfoSize = 40;
+#else
 constexpr DWORD kSignerFileInfoSize = 12;
 constexpr DWORD kSignerSubjectInfoSize = 16;
 constexpr DWORD kSignerCertStoreInfoSize = 16;
 constexpr DWORD kSignerCertSize = 16;
 constexpr DWORD kSignerAttrAuthcodeSize = 20;
 constexpr DWORD kSignerSignatureInfoSize = 24;
+#endif
 
 typedef HRESULT(QM_WINAPI* PFN_SignerSignEx2)(
     DWORD dwFlags, SIGNER_SUBJECT_INFO* pSubjectInfo, SIGNER_CERT* pSignerCert,

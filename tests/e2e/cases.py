@@ -163,16 +163,25 @@ def ex2(path, url=None):
             'url="%s"' % url]
 
 
+# The cbSize of each signing record, by the layout the program was built
+# for: the 32-bit one (the 32-bit Windows program and the Linux build) or the
+# natural 64-bit one (the 64-bit Windows program). "{size:NAME}" in a text
+# stands for the size of the target's layout.
+RECORD_SIZES = {
+    32: dict(file=12, subject=16, store=16, cert=16, authcode=20, sig=24),
+    64: dict(file=24, subject=32, store=32, cert=24, authcode=32, sig=40),
+}
+
 FULL_EX2_RECORD = [
-    "SignerSignEx2", "flags=0 ", "subject.cbSize=16", "subject.index=0", "subject.choice=1",
-    "file.cbSize=12", 'file.name="a.exe"', "file.hFile=null", "cert.cbSize=16",
-    "cert.choice=2", "cert.hwnd=null", "store.cbSize=16", "store.policy=8",
-    "store.hCertStore=null", "store.cert.sha1={sha1:signer-ec}", "sig.cbSize=24",
-    "sig.alg=800c", "sig.attrChoice=1", "sig.auth=null", "sig.unauth=null",
-    "authcode.cbSize=20", "authcode.commercial=0", "authcode.individual=1",
-    "authcode.name=null", "authcode.info=null", "provider=null", "tsflags=2", "oid=" + OID,
-    'url="http://ts.example/"', "request=null", "sip=null", "context=null", "policy=null",
-    "reserved=null"]
+    "SignerSignEx2", "flags=0 ", "subject.cbSize={size:subject} ", "subject.index=0",
+    "subject.choice=1", "file.cbSize={size:file} ", 'file.name="a.exe"', "file.hFile=null",
+    "cert.cbSize={size:cert} ", "cert.choice=2", "cert.hwnd=null",
+    "store.cbSize={size:store} ", "store.policy=8", "store.hCertStore=null",
+    "store.cert.sha1={sha1:signer-ec}", "sig.cbSize={size:sig} ", "sig.alg=800c",
+    "sig.attrChoice=1", "sig.auth=null", "sig.unauth=null", "authcode.cbSize={size:authcode} ",
+    "authcode.commercial=0", "authcode.individual=1", "authcode.name=null", "authcode.info=null",
+    "provider=null", "tsflags=2", "oid=" + OID, 'url="http://ts.example/"', "request=null",
+    "sip=null", "context=null", "policy=null", "reserved=null"]
 
 LONG_NAME = "n" * 240 + ".exe"
 LONG_ID = "x" * 300
@@ -380,9 +389,13 @@ CASES = [
          args=["/n", EC, "/t", "http://ts/", "a.exe", "b.exe"],
          stdout=ok(1, 2, "a.exe") + ok(2, 2, "b.exe"), status=0,
          calls=[["SignerSign ", 'file.name="a.exe"', "url=null", "provider=null",
-                 "sig.alg=800c", "store.policy=8"],
+                 "sig.alg=800c", "store.policy=8", "subject.cbSize={size:subject} ",
+                 "file.cbSize={size:file} ", "cert.cbSize={size:cert} ",
+                 "store.cbSize={size:store} ", "sig.cbSize={size:sig} ",
+                 "authcode.cbSize={size:authcode} "],
                 ["SignerTimeStampEx2", "flags=2", 'file.name="a.exe"', 'url="http://ts/"',
-                 "alg=800c", "request=null", "sip=null", "context=null"],
+                 "alg=800c", "request=null", "sip=null", "context=null",
+                 "subject.cbSize={size:subject} ", "file.cbSize={size:file} "],
                 ["SignerSign ", 'file.name="b.exe"'],
                 ["SignerTimeStampEx2", 'file.name="b.exe"']]),
     dict(name="fallback_without_url_signs_only", library="fallback", args=["/n", EC, "a.exe"],

@@ -40,13 +40,17 @@ def fixture_sha1(pki, name):
         return f.read().strip()
 
 
-def expand(value, pki, work=None):
+def expand(value, pki, work=None, sizes=None):
     """Replaces {sha1:NAME} (lower case) and {SHA1:NAME} (upper case) with
-    the thumbprint of a fixture certificate, and {work} with the absolute
-    path of the case's working folder."""
+    the thumbprint of a fixture certificate, {work} with the absolute path
+    of the case's working folder, and {size:NAME} with the cbSize of a
+    signing record in the target's layout (sizes; the 32-bit one by
+    default)."""
     if isinstance(value, bytes) or "{" not in value:
         return value
     out = value.replace("{work}", work) if work is not None else value
+    for name, size in (sizes or table.RECORD_SIZES[32]).items():
+        out = out.replace("{size:%s}" % name, str(size))
     while True:
         for key, fold in (("{sha1:", str.lower), ("{SHA1:", str.upper)):
             start = out.find(key)
@@ -84,7 +88,7 @@ def write_tree(root, case, fixtures=None):
         os.link(os.path.join(root, existing), os.path.join(root, path))
 
 
-def check_log(case, lines, pki, work=None):
+def check_log(case, lines, pki, work=None, sizes=None):
     """Each expected call is a list of texts its log line must contain."""
     expected = case.get("calls")
     if expected is None:
@@ -96,7 +100,7 @@ def check_log(case, lines, pki, work=None):
         return problems
     for n, (line, parts) in enumerate(zip(lines, expected), 1):
         for part in parts:
-            part = expand(part, pki, work)
+            part = expand(part, pki, work, sizes)
             if part not in line:
                 problems.append("call %d lacks %r:\n  %s" % (n, part, line))
     return problems
@@ -108,6 +112,7 @@ class NativeTarget:
     HOME pointing at a prepared NSS database."""
 
     name = "native"
+    record_bits = 32  # the Linux library takes the 32-bit record sizes
 
     def __init__(self, build):
         self.build = os.path.abspath(build)
@@ -333,7 +338,7 @@ def run_case(target, case, scratch_root):
     want_status = target.expected_status(case)
     if status != want_status:
         problems.append("exit status %d, expected %d" % (status, want_status))
-    problems += check_log(case, calls, target.pki, work)
+    problems += check_log(case, calls, target.pki, work, table.RECORD_SIZES[target.record_bits])
     for check in case.get("checks", []):
         problems += check(target, scratch)
     return problems

@@ -330,16 +330,24 @@ int main(int argc, char** argv) {
         return 2;
     }
     double deadline = Now() + o.seconds;
+    // A bound socket that is not listening refuses connections: the refusing
+    // modes announce the port first. Every other mode listens before it says
+    // where, else a client that connects at once (the announcement wakes it,
+    // and it may well run before this process does again) is refused and
+    // spends its one retry on that.
+    const bool refusing = o.mode == "refuse" || o.mode == "late";
+    if (!refusing && listen(listener, 8) != 0) return 2;
     printf("%d\n", ntohs(addr.sin_port));
     fflush(stdout);
-    // A bound socket that is not listening refuses connections.
     if (o.mode == "refuse") {
         while (MillisLeft(deadline) > 0) poll(nullptr, 0, MillisLeft(deadline));
         return 0;
     }
-    // Well inside the client's 1 s pause before its one retry, even on a busy machine.
-    if (o.mode == "late") poll(nullptr, 0, 400);
-    if (listen(listener, 8) != 0) return 2;
+    if (refusing) {
+        // Well inside the client's 1 s pause before its one retry, even on a busy machine.
+        poll(nullptr, 0, 400);
+        if (listen(listener, 8) != 0) return 2;
+    }
     for (int served = 0; served < o.requests && MillisLeft(deadline) > 0; ++served) {
         pollfd p{listener, POLLIN, 0};
         if (poll(&p, 1, MillisLeft(deadline)) <= 0) break;

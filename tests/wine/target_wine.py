@@ -49,18 +49,21 @@ class WineTarget:
         self.exe = os.path.join(self.build, "quillmark.exe")
         self.launcher = os.path.join(self.build, "tests", "wine", "qmlaunch.exe")
         self.certs = os.path.join(self.build, "tests", "wine", "qmcerts.exe")
+        # The prefixes and the expected records follow the build's bitness.
+        self.arch = wineprefix.pe_arch(self.exe) or "win32"
+        self.record_bits = 64 if self.arch == "win64" else 32
         self.prefixes = {}
         self.started = []
         for pfxs in table.STORES.values():
             if pfxs != "corrupt":
                 key = store_key(pfxs)
                 self.prefixes.setdefault(key, wineprefix.Prefix(
-                    os.path.join(self.root, "prefix-" + key.replace("+", "_"))))
+                    os.path.join(self.root, "prefix-" + key.replace("+", "_")), self.arch))
         atexit.register(self.stop)
 
     # -- shared fixtures ----------------------------------------------------
     def check_tools(self):
-        why = wineprefix.wine_missing()
+        why = wineprefix.wine_missing(self.arch)
         if why is None and shutil.which("openssl") is None:
             why = "openssl is not installed"
         for path in (self.exe, self.launcher, self.certs):

@@ -24,7 +24,8 @@ def main():
     tests = os.path.join(build, "tests", "wine", "qm_win32_tests.exe")
     planted = os.path.join(build, "doubles", "all", wineprefix.LIBRARY)
 
-    why = wineprefix.wine_missing()
+    arch = wineprefix.pe_arch(tests) or "win32"
+    why = wineprefix.wine_missing(arch)
     for path in (tests, planted):
         if why is None and not os.path.isfile(path):
             why = "%s is not built" % path
@@ -40,7 +41,7 @@ def main():
     shutil.copy2(planted, bindir)
     report = os.path.join(root, "report.xml")
 
-    prefix = wineprefix.Prefix(os.path.join(root, "prefix"))
+    prefix = wineprefix.Prefix(os.path.join(root, "prefix"), arch)
     try:
         prefix.create()
         screen, code = prefix.run_on_terminal(

@@ -1,12 +1,13 @@
 """Fresh Wine prefixes for the tests of the Windows build (Python 3,
 standard library only).
 
-A prefix here is a 32-bit Windows installation of its own: one user, whose
-personal certificate store the tests fill, and a system folder into which a
-signing-library double can be put. Every run makes its prefixes anew: Wine
-keeps certificates in the user's registry and does not really delete them.
+A prefix here is a Windows installation of its own, 32-bit or 64-bit as the
+programs under test are (pe_arch): one user, whose personal certificate store
+the tests fill, and a system folder into which a signing-library double can
+be put. Every run makes its prefixes anew: Wine keeps certificates in the
+user's registry and does not really delete them.
 
-  p = Prefix(path)          p.create()           made anew, services started
+  p = Prefix(path, arch)    p.create()           made anew, services started
   p.install_library(dll)    into system32        (None: Wine's own library)
   p.add_certificate(certs_exe, "MY", der)
   p.run([exe, args...], cwd=..., env=...)        -> (stdout, stderr, exit code)
@@ -26,12 +27,43 @@ SKIP = 77
 LIBRARY = "mssign32.dll"
 
 
-def wine_missing():
+WINE64_LOADER = "/usr/lib/wine/wine64"
+
+
+def loader(arch):
+    """The Wine program that starts this architecture's programs. Debian's
+    "wine" starts the 32-bit loader whenever that is installed, even where
+    the kernel cannot execute it, so 64-bit programs go to the 64-bit loader
+    itself."""
+    if arch == "win64":
+        return WINE64_LOADER if os.path.isfile(WINE64_LOADER) else shutil.which("wine64")
+    return shutil.which("wine")
+
+
+def wine_missing(arch="win32"):
     """The reason the Wine tests cannot run here, or None."""
-    for tool in ("wine", "wineserver", "wineboot"):
-        if shutil.which(tool) is None:
-            return "%s is not installed" % tool
+    if loader(arch) is None:
+        return "%s is not installed" % ("wine64" if arch == "win64" else "wine")
+    if shutil.which("wineserver") is None:
+        return "wineserver is not installed"
     return None
+
+
+def pe_arch(path):
+    """"win32" or "win64" for a Windows program by its machine field, None
+    when the file is missing or not a program for either."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return None
+    if len(head) < 0x40 or head[:2] != b"MZ":
+        return None
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    if pe + 6 > len(head) or head[pe:pe + 4] != b"PE\0\0":
+        return None
+    machine = int.from_bytes(head[pe + 4:pe + 6], "little")
+    return {0x14C: "win32", 0x8664: "win64"}.get(machine)
 
 
 def windows_path(path):
@@ -40,14 +72,17 @@ def windows_path(path):
 
 
 class Prefix:
-    def __init__(self, path):
+    def __init__(self, path, arch="win32"):
         self.path = os.path.abspath(path)
+        self.arch = arch
+        self.wine = loader(arch) or "wine"
         self.system32 = os.path.join(self.path, "drive_c", "windows", "system32")
         self.env = {k: v for k, v in os.environ.items()
                     if not k.startswith("WINE") and not k.startswith("QM_DOUBLE_")}
         self.env.update({
             "WINEPREFIX": self.path,
-            "WINEARCH": "win32",      # 32-bit only: system32 holds the 32-bit DLLs
+            # system32 holds the DLLs of the programs' own bitness
+            "WINEARCH": arch,
             "WINEDEBUG": "-all",
             "LANG": "C.UTF-8",        # else arguments lose their non-ASCII characters
             # no debugger (it would print a backtrace on stdout); no Mono or
@@ -55,6 +90,8 @@ class Prefix:
             "WINEDLLOVERRIDES": "winedbg.exe=d;mscoree=d;mshtml=d",
             "DISPLAY": "",
         })
+        if arch == "win64":
+            self.env["WINELOADER"] = self.wine
         self.original_library = os.path.join(self.path, "wine-" + LIBRARY)
 
     def _quiet(self, args, timeout):
@@ -65,7 +102,7 @@ class Prefix:
         self.stop()
         shutil.rmtree(self.path, ignore_errors=True)
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
-        self._quiet(["wineboot", "--init"], timeout=180)
+        self._quiet([self.wine, "wineboot", "--init"], timeout=180)
         if not os.path.isfile(os.path.join(self.system32, LIBRARY)):
             raise RuntimeError("wineboot did not make a prefix at %s" % self.path)
         shutil.copy2(os.path.join(self.system32, LIBRARY), self.original_library)
@@ -76,7 +113,7 @@ class Prefix:
         # program); a first program lets them settle, else a read of a later
         # program's output through a pipe waits for the services to exit.
         self._quiet(["wineserver", "-p30"], timeout=30)
-        self._quiet(["wine", "cmd", "/c", "exit"], timeout=60)
+        self._quiet([self.wine, "cmd", "/c", "exit"], timeout=60)
 
     def stop(self):
         if os.path.isdir(self.path):
@@ -101,7 +138,7 @@ class Prefix:
         """Runs a Windows program with standard output on a pipe."""
         full_env = dict(self.env)
         full_env.update(env or {})
-        p = subprocess.run(["wine"] + list(args), cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
+        p = subprocess.run([self.wine] + list(args), cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
         return p.stdout, p.stderr, p.returncode
 
@@ -111,4 +148,4 @@ class Prefix:
         Wine's console included) and the exit code."""
         full_env = dict(self.env)
         full_env.update(env or {})
-        return run_on_pty(["wine"] + list(args), cwd, full_env)
+        return run_on_pty([self.wine] + list(args), cwd, full_env)

@@ -1,8 +1,8 @@
 // Compile-time proof that the boundary records in platform.h have the
 // platform's own layout on this target, so that the forwards in this folder
 // may hand our records to kernel32 and crypt32 by a plain pointer cast, and
-// that the signing-library records have the 32-bit sizes their cbSize fields
-// announce.
+// that the signing-library records have the sizes their cbSize fields
+// announce: the 32-bit layout on i686, the natural 64-bit one on x86_64.
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -38,7 +38,7 @@ namespace {
 template <typename Ours, typename Theirs>
 constexpr bool SameSize() { return sizeof(Ours) == sizeof(Theirs) && alignof(Ours) == alignof(Theirs); }
 
-static_assert(sizeof(void*) == 4, "the Windows build is a 32-bit program");
+static_assert(sizeof(void*) == 4 || sizeof(void*) == 8, "a 32-bit or 64-bit Windows program");
 static_assert(sizeof(qm::WCHAR) == sizeof(::WCHAR));
 
 // Console
@@ -94,38 +94,67 @@ static_assert(kForegroundGreen == FOREGROUND_GREEN);
 static_assert(kForegroundRed == FOREGROUND_RED);
 static_assert(kForegroundIntensity == FOREGROUND_INTENSITY);
 
-// The signing library's records: the published 32-bit sizes and field
-// offsets (the library reads them by offset, whatever our compiler thinks).
+// The signing library's records: the published sizes and field offsets of
+// each layout (the library reads them by offset, whatever our compiler
+// thinks). The fields keep their order; on x86_64 every pointer takes 8
+// bytes at an 8-byte boundary.
+struct RecordLayout {
+    size_t fileInfo[3];       // size, pwszFileName, hFile
+    size_t subjectInfo[4];    // size, pdwIndex, dwSubjectChoice, pSignerFileInfo
+    size_t certStoreInfo[4];  // size, pSigningCert, dwCertPolicy, hCertStore
+    size_t cert[4];           // size, dwCertChoice, pCertStoreInfo, hwnd
+    size_t authcode[5];       // size, fCommercial, fIndividual, pwszName, pwszInfo
+    size_t signatureInfo[6];  // size, algidHash, dwAttrChoice, pAttrAuthcode,
+                              // psAuthenticated, psUnauthenticated
+};
+constexpr RecordLayout kLayout32 = {
+    {12, 4, 8}, {16, 4, 8, 12}, {16, 4, 8, 12}, {16, 4, 8, 12}, {20, 4, 8, 12, 16},
+    {24, 4, 8, 12, 16, 20}};
+constexpr RecordLayout kLayout64 = {
+    {24, 8, 16}, {32, 8, 16, 24}, {32, 8, 16, 24}, {24, 4, 8, 16}, {32, 4, 8, 16, 24},
+    {40, 4, 8, 16, 24, 32}};
+#ifdef _WIN64
+constexpr RecordLayout kLayout = kLayout64;
+#else
+constexpr RecordLayout kLayout = kLayout32;
+#endif
+
 static_assert(sizeof(qm::SIGNER_FILE_INFO) == qm::kSignerFileInfoSize);
-static_assert(offsetof(qm::SIGNER_FILE_INFO, pwszFileName) == 4);
-static_assert(offsetof(qm::SIGNER_FILE_INFO, hFile) == 8);
+static_assert(sizeof(qm::SIGNER_FILE_INFO) == kLayout.fileInfo[0]);
+static_assert(offsetof(qm::SIGNER_FILE_INFO, pwszFileName) == kLayout.fileInfo[1]);
+static_assert(offsetof(qm::SIGNER_FILE_INFO, hFile) == kLayout.fileInfo[2]);
 
 static_assert(sizeof(qm::SIGNER_SUBJECT_INFO) == qm::kSignerSubjectInfoSize);
-static_assert(offsetof(qm::SIGNER_SUBJECT_INFO, pdwIndex) == 4);
-static_assert(offsetof(qm::SIGNER_SUBJECT_INFO, dwSubjectChoice) == 8);
-static_assert(offsetof(qm::SIGNER_SUBJECT_INFO, pSignerFileInfo) == 12);
+static_assert(sizeof(qm::SIGNER_SUBJECT_INFO) == kLayout.subjectInfo[0]);
+static_assert(offsetof(qm::SIGNER_SUBJECT_INFO, pdwIndex) == kLayout.subjectInfo[1]);
+static_assert(offsetof(qm::SIGNER_SUBJECT_INFO, dwSubjectChoice) == kLayout.subjectInfo[2]);
+static_assert(offsetof(qm::SIGNER_SUBJECT_INFO, pSignerFileInfo) == kLayout.subjectInfo[3]);
 
 static_assert(sizeof(qm::SIGNER_CERT_STORE_INFO) == qm::kSignerCertStoreInfoSize);
-static_assert(offsetof(qm::SIGNER_CERT_STORE_INFO, pSigningCert) == 4);
-static_assert(offsetof(qm::SIGNER_CERT_STORE_INFO, dwCertPolicy) == 8);
-static_assert(offsetof(qm::SIGNER_CERT_STORE_INFO, hCertStore) == 12);
+static_assert(sizeof(qm::SIGNER_CERT_STORE_INFO) == kLayout.certStoreInfo[0]);
+static_assert(offsetof(qm::SIGNER_CERT_STORE_INFO, pSigningCert) == kLayout.certStoreInfo[1]);
+static_assert(offsetof(qm::SIGNER_CERT_STORE_INFO, dwCertPolicy) == kLayout.certStoreInfo[2]);
+static_assert(offsetof(qm::SIGNER_CERT_STORE_INFO, hCertStore) == kLayout.certStoreInfo[3]);
 
 static_assert(sizeof(qm::SIGNER_CERT) == qm::kSignerCertSize);
-static_assert(offsetof(qm::SIGNER_CERT, dwCertChoice) == 4);
-static_assert(offsetof(qm::SIGNER_CERT, pCertStoreInfo) == 8);
-static_assert(offsetof(qm::SIGNER_CERT, hwnd) == 12);
+static_assert(sizeof(qm::SIGNER_CERT) == kLayout.cert[0]);
+static_assert(offsetof(qm::SIGNER_CERT, dwCertChoice) == kLayout.cert[1]);
+static_assert(offsetof(qm::SIGNER_CERT, pCertStoreInfo) == kLayout.cert[2]);
+static_assert(offsetof(qm::SIGNER_CERT, hwnd) == kLayout.cert[3]);
 
 static_assert(sizeof(qm::SIGNER_ATTR_AUTHCODE) == qm::kSignerAttrAuthcodeSize);
-static_assert(offsetof(qm::SIGNER_ATTR_AUTHCODE, fCommercial) == 4);
-static_assert(offsetof(qm::SIGNER_ATTR_AUTHCODE, fIndividual) == 8);
-static_assert(offsetof(qm::SIGNER_ATTR_AUTHCODE, pwszName) == 12);
-static_assert(offsetof(qm::SIGNER_ATTR_AUTHCODE, pwszInfo) == 16);
+static_assert(sizeof(qm::SIGNER_ATTR_AUTHCODE) == kLayout.authcode[0]);
+static_assert(offsetof(qm::SIGNER_ATTR_AUTHCODE, fCommercial) == kLayout.authcode[1]);
+static_assert(offsetof(qm::SIGNER_ATTR_AUTHCODE, fIndividual) == kLayout.authcode[2]);
+static_assert(offsetof(qm::SIGNER_ATTR_AUTHCODE, pwszName) == kLayout.authcode[3]);
+static_assert(offsetof(qm::SIGNER_ATTR_AUTHCODE, pwszInfo) == kLayout.authcode[4]);
 
 static_assert(sizeof(qm::SIGNER_SIGNATURE_INFO) == qm::kSignerSignatureInfoSize);
-static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, algidHash) == 4);
-static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, dwAttrChoice) == 8);
-static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, pAttrAuthcode) == 12);
-static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, psAuthenticated) == 16);
-static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, psUnauthenticated) == 20);
+static_assert(sizeof(qm::SIGNER_SIGNATURE_INFO) == kLayout.signatureInfo[0]);
+static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, algidHash) == kLayout.signatureInfo[1]);
+static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, dwAttrChoice) == kLayout.signatureInfo[2]);
+static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, pAttrAuthcode) == kLayout.signatureInfo[3]);
+static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, psAuthenticated) == kLayout.signatureInfo[4]);
+static_assert(offsetof(qm::SIGNER_SIGNATURE_INFO, psUnauthenticated) == kLayout.signatureInfo[5]);
 
 }  // namespace
