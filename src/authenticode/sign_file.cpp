@@ -3,8 +3,6 @@
 // back here once it knows the image digest.
 #include "sign_file.h"
 
-#include <memory>
-
 #include "authenticode/pe/pe_sign.h"
 #include "hresult.h"
 #include "nss_key.h"
@@ -53,12 +51,10 @@ int32_t AddTimestampToExisting(const uint8_t* /*digest*/, const std::vector<uint
 int32_t SignPeFile(const SignRequest& request) {
     int32_t code = ProbePeFile(request.path);
     if (code != kOk) return code;
+    // Kept for the process: the files of a run share key, login and chain.
     NssSigner* signer = nullptr;
-    code = OpenNssSigner(request.db_dir, request.certificate, request.include_root, &signer);
+    code = AcquireNssSigner(request.db_dir, request.certificate, request.include_root, &signer);
     if (code != kOk) return code;
-    // Closed on every way out: a context left open keeps NSS busy for the
-    // program's own store.
-    std::unique_ptr<NssSigner, void (*)(NssSigner*)> closer(signer, CloseNssSigner);
     SignJob job{&request, signer};
     return RewritePeSignature(request.path, MakeSignature, &job);
 }
