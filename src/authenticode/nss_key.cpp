@@ -77,42 +77,51 @@ int32_t ReadChain(NssSigner* signer, bool include_root) {
     return kOk;
 }
 
-// The database's tokens that hold the certificate: those needing no login
-// first, then the others, tokens other than the database's own first (a
-// certificate put on a token usually has a copy, without its key, in the
-// database).
-std::vector<PK11SlotInfo*> HoldingSlots(const qm::NssDatabase* db, CERTCertificate* cert) {
-    std::vector<PK11SlotInfo*> open, locked_token, locked_internal;
-    for (int i = 0; i < qm::NssDatabaseSlotCount(db); ++i) {
-        PK11SlotInfo* slot = qm::NssDatabaseSlot(db, i);
-        // Asks the token itself: NSS's certificate cache may know only the
-        // first database that held the same certificate.
-        if (PK11_FindCertInSlot(slot, cert, nullptr) == CK_INVALID_HANDLE) continue;
-        if (!PK11_NeedLogin(slot) || PK11_IsLoggedIn(slot, nullptr)) {
-            open.push_back(slot);
-        } else {
-            (PK11_IsInternal(slot) ? locked_internal : locked_token).push_back(slot);
-        }
+// How a token lists the certificate: not at all, or with or without a key
+// that NSS saw from the token's public objects (no login). Listing works
+// where PK11_FindCertInSlot would want a login first (a token NSS does not
+// count as having public certificates), and it reads the token itself,
+// where NSS's certificate cache may know only the first database that held
+// the same certificate.
+enum class OnToken { kAbsent, kCertificate, kWithKey };
+
+OnToken FindOnToken(PK11SlotInfo* slot, CERTCertificate* cert) {
+    CERTCertList* certs = PK11_ListCertsInSlot(slot);
+    if (certs == nullptr) return OnToken::kAbsent;
+    OnToken found = OnToken::kAbsent;
+    for (CERTCertListNode* node = CERT_LIST_HEAD(certs); !CERT_LIST_END(node, certs); node = CERT_LIST_NEXT(node)) {
+        if (SECITEM_CompareItem(&node->cert->derCert, &cert->derCert) != SECEqual) continue;
+        found = CERT_IsUserCert(node->cert) ? OnToken::kWithKey : OnToken::kCertificate;
+        break;
     }
-    open.insert(open.end(), locked_token.begin(), locked_token.end());
-    open.insert(open.end(), locked_internal.begin(), locked_internal.end());
-    return open;
+    CERT_DestroyCertList(certs);
+    return found;
 }
 
-// Only the token holding the certificate is logged in to: asking every
-// token would spread a wrong PIN to cards that lock after a few tries.
-// Tokens are asked only when NSS saw a key for the certificate somewhere
-// (from public objects, without a login), so a certificate without a key
-// fails without a PIN being asked for.
+// Only a token holding the certificate is logged in to: asking every token
+// would spread a wrong PIN to cards that lock after a few tries. Tokens that
+// need no login come first; a token is asked for a PIN only when it shows a
+// key for the certificate, so a certificate without a key fails without a
+// PIN being asked for. Tokens other than the database's own come before it
+// (a certificate put on a token usually has a copy, without a key, in the
+// database).
 int32_t FindKey(const qm::NssDatabase* db, NssSigner* signer) {
-    bool has_key = CERT_IsUserCert(signer->certificate);
-    for (PK11SlotInfo* slot : HoldingSlots(db, signer->certificate)) {
-        bool needs_login = PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr);
-        if (needs_login) {
-            if (!has_key) return kNoKey;
-            int32_t code = LogInForKey(slot, signer->certificate);
-            if (code != kOk) return code;
+    std::vector<PK11SlotInfo*> open, token, internal;
+    for (int i = 0; i < qm::NssDatabaseSlotCount(db); ++i) {
+        PK11SlotInfo* slot = qm::NssDatabaseSlot(db, i);
+        OnToken on = FindOnToken(slot, signer->certificate);
+        if (on == OnToken::kAbsent) continue;
+        if (!PK11_NeedLogin(slot) || PK11_IsLoggedIn(slot, nullptr)) {
+            open.push_back(slot);
+        } else if (on == OnToken::kWithKey) {
+            (PK11_IsInternal(slot) ? internal : token).push_back(slot);
         }
+    }
+    open.insert(open.end(), token.begin(), token.end());
+    open.insert(open.end(), internal.begin(), internal.end());
+    for (PK11SlotInfo* slot : open) {
+        int32_t code = LogInForKey(slot, signer->certificate);
+        if (code != kOk) return code;
         signer->key = PK11_FindPrivateKeyFromCert(slot, signer->certificate, nullptr);
         if (signer->key != nullptr) break;
     }
