@@ -5,6 +5,8 @@
 #include <nss.h>
 #include <cert.h>
 #include <pk11pub.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fixture.h"
 #include "platform/posix/text_posix.h"
@@ -436,6 +439,18 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The library prompts for a PIN on the controlling terminal; these tests
+    // must find none, as in CI. setsid(1) runs them in a session without one.
+    int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        close(tty);
+        std::vector<char*> args{const_cast<char*>("setsid"), const_cast<char*>("--wait")};
+        args.insert(args.end(), argv, argv + argc);
+        args.push_back(nullptr);
+        execvp("setsid", args.data());
+        perror("setsid");
+        return 1;
+    }
     ::testing::InitGoogleTest(&argc, argv);
     // The timestamp server is on loopback; a proxy from the environment
     // must not stand in between.
