@@ -98,6 +98,19 @@ OnToken FindOnToken(PK11SlotInfo* slot, CERTCertificate* cert) {
     return found;
 }
 
+// The database's own token reads a key from key4.db for every signature
+// (a dozen SQLite queries and locks); a copy as a session object, in
+// memory for the life of the context, signs without them. Keys on other
+// tokens never leave them.
+void KeepInMemory(NssSigner* signer) {
+    PK11SlotInfo* slot = signer->key->pkcs11Slot;
+    if (slot == nullptr || !PK11_IsInternal(slot)) return;
+    SECKEYPrivateKey* copy = PK11_CopyTokenPrivKeyToSessionPrivKey(slot, signer->key);
+    if (copy == nullptr) return;
+    SECKEY_DestroyPrivateKey(signer->key);
+    signer->key = copy;
+}
+
 // Only a token holding the certificate is logged in to: asking every token
 // would spread a wrong PIN to cards that lock after a few tries. Tokens that
 // need no login come first; a token is asked for a PIN only when it shows a
@@ -123,7 +136,10 @@ int32_t FindKey(const qm::NssDatabase* db, NssSigner* signer) {
         int32_t code = LogInForKey(slot, signer->certificate);
         if (code != kOk) return code;
         signer->key = PK11_FindPrivateKeyFromCert(slot, signer->certificate, nullptr);
-        if (signer->key != nullptr) break;
+        if (signer->key != nullptr) {
+            KeepInMemory(signer);
+            break;
+        }
     }
     if (signer->key == nullptr) return kNoKey;
     switch (SECKEY_GetPrivateKeyType(signer->key)) {
