@@ -29,6 +29,7 @@ struct NssSigner {
     SECKEYPrivateKey* key = nullptr;
     KeyKind kind = KeyKind::kRsa;
     std::vector<Bytes> chain;
+    int signatures = 0;
 };
 
 namespace {
@@ -99,8 +100,10 @@ OnToken FindOnToken(PK11SlotInfo* slot, CERTCertificate* cert) {
 }
 
 // The database's own token reads a key from key4.db for every signature
-// (a dozen SQLite queries and locks); a copy as a session object, in
-// memory for the life of the context, signs without them. Keys on other
+// (a dozen SQLite queries and locks, about 0.5 ms); a copy as a session
+// object, in memory for the life of the context, signs without them. The
+// copy costs about three signatures' worth of that, so it is made at the
+// second signature: a run of one file never pays for it. Keys on other
 // tokens never leave them.
 void KeepInMemory(NssSigner* signer) {
     PK11SlotInfo* slot = signer->key->pkcs11Slot;
@@ -136,10 +139,7 @@ int32_t FindKey(const qm::NssDatabase* db, NssSigner* signer) {
         int32_t code = LogInForKey(slot, signer->certificate);
         if (code != kOk) return code;
         signer->key = PK11_FindPrivateKeyFromCert(slot, signer->certificate, nullptr);
-        if (signer->key != nullptr) {
-            KeepInMemory(signer);
-            break;
-        }
+        if (signer->key != nullptr) break;
     }
     if (signer->key == nullptr) return kNoKey;
     switch (SECKEY_GetPrivateKeyType(signer->key)) {
@@ -202,6 +202,7 @@ const std::vector<Bytes>& NssSignerChain(const NssSigner* signer) { return signe
 KeyKind NssSignerKeyKind(const NssSigner* signer) { return signer->kind; }
 
 int32_t NssSignDigest(NssSigner* signer, const uint8_t digest[32], Bytes* signature) {
+    if (++signer->signatures == 2) KeepInMemory(signer);
     SECItem digest_item{siBuffer, const_cast<unsigned char*>(digest), 32};
     SECItem raw{siBuffer, nullptr, 0};
     if (SGN_Digest(signer->key, SEC_OID_SHA256, &raw, &digest_item) != SECSuccess) {
