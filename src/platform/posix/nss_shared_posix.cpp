@@ -126,6 +126,13 @@ uint32_t OpenLocked(const std::string& dir, NssDatabase** out) {
             db->slots.push_back(slot);
         }
     }
+    if (db->slots.empty()) {
+        // The database was open already, in a context of someone else in
+        // this process (NSS then adds no token for it): which tokens are its
+        // own cannot be told, so the store is every token's.
+        db->slots = std::move(before);
+        before.clear();
+    }
     for (PK11SlotInfo* slot : before) PK11_FreeSlot(slot);
     if (g_databases == nullptr) {
         g_databases = new std::vector<NssDatabase*>;
