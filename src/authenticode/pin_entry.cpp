@@ -45,15 +45,21 @@ bool WriteAll(int fd, const char* text, size_t size) {
 }
 
 // Reads up to the first line end (not kept) or the end of the input; a
-// line longer than the buffer is cut, which no real PIN is.
-bool ReadLine(int fd, Pin* pin) {
+// line longer than the buffer is cut, which no real PIN is. `ended` tells
+// whether a line end was read.
+bool ReadLine(int fd, Pin* pin, bool* ended = nullptr) {
     pin->size = 0;
+    if (ended != nullptr) *ended = false;
     while (pin->size + 1 < sizeof pin->text) {
         char c;
         ssize_t n = read(fd, &c, 1);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
-        if (n == 0 || c == '\n') break;
+        if (n == 0) break;
+        if (c == '\n') {
+            if (ended != nullptr) *ended = true;
+            break;
+        }
         pin->text[pin->size++] = c;
         WipeMemory(&c, 1);
     }
@@ -104,8 +110,10 @@ int32_t Prompt(const std::string& token, const std::string& certificate, Pin* pi
     struct termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
     quiet.c_lflag |= ICANON;
+    // End of input at the prompt (Ctrl-D) gives no PIN rather than an empty one.
+    bool ended = false;
     bool ok = tcsetattr(tty, TCSAFLUSH, &quiet) == 0 && WriteAll(tty, text.data(), text.size()) &&
-              ReadLine(tty, pin);
+              ReadLine(tty, pin, &ended) && ended;
     tcsetattr(tty, TCSAFLUSH, &saved);
     g_tty = -1;
     for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) sigaction(kSignals[i], &previous[i], nullptr);
