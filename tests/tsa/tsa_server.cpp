@@ -256,6 +256,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     double deadline = Now() + o.seconds;
+    // Listening before the port is announced, so that a quick client is not
+    // refused (and retried into the wrong reply); only the modes that must
+    // refuse at first announce a socket that is not listening yet.
+    bool refuses_first = o.mode == "refuse" || o.mode == "late";
+    if (!refuses_first && listen(listener, 8) != 0) return 2;
     printf("%d\n", ntohs(addr.sin_port));
     fflush(stdout);
     // A bound socket that is not listening refuses connections.
@@ -265,7 +270,7 @@ int main(int argc, char** argv) {
     }
     // Well inside the client's 1 s pause before its one retry, even on a busy machine.
     if (o.mode == "late") poll(nullptr, 0, 400);
-    if (listen(listener, 8) != 0) return 2;
+    if (refuses_first && listen(listener, 8) != 0) return 2;
     for (int served = 0; served < o.requests && MillisLeft(deadline) > 0; ++served) {
         pollfd p{listener, POLLIN, 0};
         if (poll(&p, 1, MillisLeft(deadline)) <= 0) break;
