@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config python3
   libnss3-dev libnss3-tools libssl-dev openssl libcurl4-openssl-dev
   libgtest-dev libgmock-dev googletest
-  osslsigncode time
+  osslsigncode time softhsm2
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   clang libclang-rt-14-dev
   dpkg-dev lintian man-db

@@ -1,29 +1,55 @@
-// NSS side of signing: a private NSS context per call, the certificate found
-// by its DER, the chain as NSS builds it, and the key of the token that holds
-// the certificate. Nothing is kept between calls: NSS objects still alive
-// would make the program's own NSS_ShutdownContext fail.
+// NSS side of signing: the certificate found by its DER in the process's
+// shared NSS context, the key of the database's token that holds the
+// certificate (logged in to once), and the chain as NSS builds it. Signers
+// are kept for the rest of the process, so the files of a run reuse key and
+// chain; they are released at exit, before the shared context shuts down
+// (their exit handler is registered after the context's, so it runs first).
 #include "nss_key.h"
 
 #include <cert.h>
 #include <cryptohi.h>
 #include <keyhi.h>
-#include <nss.h>
 #include <pk11pub.h>
 #include <secerr.h>
+#include <stdlib.h>
+
+#include <mutex>
 
 #include "hresult.h"
+#include "nss_login.h"
+#include "platform/posix/nss_shared_posix.h"
 
 namespace authenticode {
 
 struct NssSigner {
-    NSSInitContext* context = nullptr;
+    std::string db_dir;
+    Bytes der;
+    bool include_root = false;
     CERTCertificate* certificate = nullptr;
     SECKEYPrivateKey* key = nullptr;
     KeyKind kind = KeyKind::kRsa;
     std::vector<Bytes> chain;
+    int signatures = 0;
 };
 
 namespace {
+
+std::mutex g_lock;
+std::vector<NssSigner*>* g_signers = nullptr;
+
+void Destroy(NssSigner* signer) {
+    if (signer->key != nullptr) SECKEY_DestroyPrivateKey(signer->key);
+    if (signer->certificate != nullptr) CERT_DestroyCertificate(signer->certificate);
+    delete signer;
+}
+
+void ReleaseAll() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_signers == nullptr) return;
+    for (NssSigner* signer : *g_signers) Destroy(signer);
+    delete g_signers;
+    g_signers = nullptr;
+}
 
 Bytes ItemBytes(const SECItem& item) { return Bytes(item.data, item.data + item.len); }
 
@@ -52,17 +78,70 @@ int32_t ReadChain(NssSigner* signer, bool include_root) {
     return kOk;
 }
 
-int32_t FindKey(NssSigner* signer) {
-    PK11SlotInfo* slot = signer->certificate->slot;
-    if (slot == nullptr) return kNoKey;
-    // Only the token holding the certificate is asked, and only if it needs
-    // no PIN (or has its own PIN pad): there is nobody to ask for one.
-    if (PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr)) {
-        if (!PK11_ProtectedAuthenticationPath(slot)) return kKeyNeedsPin;
-        if (PK11_Authenticate(slot, PR_TRUE, nullptr) != SECSuccess) return kKeyNeedsPin;
+// How a token lists the certificate: not at all, or with or without a key
+// that NSS saw from the token's public objects (no login). Listing works
+// where PK11_FindCertInSlot would want a login first (a token NSS does not
+// count as having public certificates), and it reads the token itself,
+// where NSS's certificate cache may know only the first database that held
+// the same certificate.
+enum class OnToken { kAbsent, kCertificate, kWithKey };
+
+OnToken FindOnToken(PK11SlotInfo* slot, CERTCertificate* cert) {
+    CERTCertList* certs = PK11_ListCertsInSlot(slot);
+    if (certs == nullptr) return OnToken::kAbsent;
+    OnToken found = OnToken::kAbsent;
+    for (CERTCertListNode* node = CERT_LIST_HEAD(certs); !CERT_LIST_END(node, certs); node = CERT_LIST_NEXT(node)) {
+        if (SECITEM_CompareItem(&node->cert->derCert, &cert->derCert) != SECEqual) continue;
+        found = CERT_IsUserCert(node->cert) ? OnToken::kWithKey : OnToken::kCertificate;
+        break;
     }
-    signer->key = PK11_FindPrivateKeyFromCert(slot, signer->certificate, nullptr);
-    if (signer->key == nullptr) return PORT_GetError() == SEC_ERROR_BAD_PASSWORD ? kKeyNeedsPin : kNoKey;
+    CERT_DestroyCertList(certs);
+    return found;
+}
+
+// The database's own token reads a key from key4.db for every signature
+// (a dozen SQLite queries and locks, about 0.5 ms); a copy as a session
+// object, in memory for the life of the context, signs without them. The
+// copy costs about three signatures' worth of that, so it is made at the
+// second signature: a run of one file never pays for it. Keys on other
+// tokens never leave them.
+void KeepInMemory(NssSigner* signer) {
+    PK11SlotInfo* slot = signer->key->pkcs11Slot;
+    if (slot == nullptr || !PK11_IsInternal(slot)) return;
+    SECKEYPrivateKey* copy = PK11_CopyTokenPrivKeyToSessionPrivKey(slot, signer->key);
+    if (copy == nullptr) return;
+    SECKEY_DestroyPrivateKey(signer->key);
+    signer->key = copy;
+}
+
+// Only a token holding the certificate is logged in to: asking every token
+// would spread a wrong PIN to cards that lock after a few tries. Tokens that
+// need no login come first; a token is asked for a PIN only when it shows a
+// key for the certificate, so a certificate without a key fails without a
+// PIN being asked for. Tokens other than the database's own come before it
+// (a certificate put on a token usually has a copy, without a key, in the
+// database).
+int32_t FindKey(const qm::NssDatabase* db, NssSigner* signer) {
+    std::vector<PK11SlotInfo*> open, token, internal;
+    for (int i = 0; i < qm::NssDatabaseSlotCount(db); ++i) {
+        PK11SlotInfo* slot = qm::NssDatabaseSlot(db, i);
+        OnToken on = FindOnToken(slot, signer->certificate);
+        if (on == OnToken::kAbsent) continue;
+        if (!PK11_NeedLogin(slot) || PK11_IsLoggedIn(slot, nullptr)) {
+            open.push_back(slot);
+        } else if (on == OnToken::kWithKey) {
+            (PK11_IsInternal(slot) ? internal : token).push_back(slot);
+        }
+    }
+    open.insert(open.end(), token.begin(), token.end());
+    open.insert(open.end(), internal.begin(), internal.end());
+    for (PK11SlotInfo* slot : open) {
+        int32_t code = LogInForKey(slot, signer->certificate);
+        if (code != kOk) return code;
+        signer->key = PK11_FindPrivateKeyFromCert(slot, signer->certificate, nullptr);
+        if (signer->key != nullptr) break;
+    }
+    if (signer->key == nullptr) return kNoKey;
     switch (SECKEY_GetPrivateKeyType(signer->key)) {
         case rsaKey: signer->kind = KeyKind::kRsa; return kOk;
         case ecKey: signer->kind = KeyKind::kEcdsa; return kOk;
@@ -70,30 +149,50 @@ int32_t FindKey(NssSigner* signer) {
     }
 }
 
-}  // namespace
-
-int32_t OpenNssSigner(const std::string& db_dir, const Bytes& certificate, bool include_root,
-                      NssSigner** out) {
-    *out = nullptr;
-    if (certificate.empty()) return kInvalidArg;
+int32_t MakeSigner(const std::string& db_dir, const Bytes& certificate, bool include_root, NssSigner** out) {
+    qm::NssDatabase* db = nullptr;
+    // No database (or one that cannot be opened): nothing there holds the key.
+    if (qm::OpenNssDatabase(db_dir, &db) != 0 || db == nullptr) return kNoKey;
     NssSigner* signer = new NssSigner;
-    std::string config = "sql:" + db_dir;
-    signer->context = NSS_InitContext(config.c_str(), "", "", "", nullptr,
-                                      NSS_INIT_READONLY | NSS_INIT_NOROOTINIT);
-    if (signer->context == nullptr) {
-        // No database (or an unreadable one): nothing there holds the key.
-        delete signer;
-        return kNoKey;
-    }
+    signer->db_dir = db_dir;
+    signer->der = certificate;
+    signer->include_root = include_root;
     SECItem der{siBuffer, const_cast<unsigned char*>(certificate.data()),
                 static_cast<unsigned int>(certificate.size())};
     signer->certificate = CERT_FindCertByDERCert(CERT_GetDefaultCertDB(), &der);
-    int32_t code = signer->certificate == nullptr ? kNoKey : FindKey(signer);
+    int32_t code = signer->certificate == nullptr ? kNoKey : FindKey(db, signer);
     if (code == kOk) code = ReadChain(signer, include_root);
     if (code != kOk) {
-        CloseNssSigner(signer);
+        Destroy(signer);
         return code;
     }
+    *out = signer;
+    return kOk;
+}
+
+}  // namespace
+
+int32_t AcquireNssSigner(const std::string& db_dir, const Bytes& certificate, bool include_root,
+                         NssSigner** out) {
+    *out = nullptr;
+    if (certificate.empty()) return kInvalidArg;
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_signers != nullptr) {
+        for (NssSigner* signer : *g_signers) {
+            if (signer->der == certificate && signer->include_root == include_root && signer->db_dir == db_dir) {
+                *out = signer;
+                return kOk;
+            }
+        }
+    }
+    NssSigner* signer = nullptr;
+    int32_t code = MakeSigner(db_dir, certificate, include_root, &signer);
+    if (code != kOk) return code;
+    if (g_signers == nullptr) {
+        g_signers = new std::vector<NssSigner*>;
+        atexit(ReleaseAll);
+    }
+    g_signers->push_back(signer);
     *out = signer;
     return kOk;
 }
@@ -103,6 +202,7 @@ const std::vector<Bytes>& NssSignerChain(const NssSigner* signer) { return signe
 KeyKind NssSignerKeyKind(const NssSigner* signer) { return signer->kind; }
 
 int32_t NssSignDigest(NssSigner* signer, const uint8_t digest[32], Bytes* signature) {
+    if (++signer->signatures == 2) KeepInMemory(signer);
     SECItem digest_item{siBuffer, const_cast<unsigned char*>(digest), 32};
     SECItem raw{siBuffer, nullptr, 0};
     if (SGN_Digest(signer->key, SEC_OID_SHA256, &raw, &digest_item) != SECSuccess) {
@@ -125,14 +225,6 @@ int32_t NssSignDigest(NssSigner* signer, const uint8_t digest[32], Bytes* signat
     }
     SECITEM_FreeItem(&raw, PR_FALSE);
     return code;
-}
-
-void CloseNssSigner(NssSigner* signer) {
-    if (signer == nullptr) return;
-    if (signer->key != nullptr) SECKEY_DestroyPrivateKey(signer->key);
-    if (signer->certificate != nullptr) CERT_DestroyCertificate(signer->certificate);
-    if (signer->context != nullptr) NSS_ShutdownContext(signer->context);
-    delete signer;
 }
 
 }  // namespace authenticode

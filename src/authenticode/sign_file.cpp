@@ -4,8 +4,6 @@
 // over the file's digest).
 #include "sign_file.h"
 
-#include <memory>
-
 #include "format.h"
 #include "hresult.h"
 #include "nss_key.h"
@@ -55,12 +53,10 @@ int32_t SignFile(const SignRequest& request) {
     const Format* format = nullptr;
     int32_t code = DetectFormat(request.path, &format);
     if (code != kOk) return code;
+    // Kept for the process: the files of a run share key, login and chain.
     NssSigner* signer = nullptr;
-    code = OpenNssSigner(request.db_dir, request.certificate, request.include_root, &signer);
+    code = AcquireNssSigner(request.db_dir, request.certificate, request.include_root, &signer);
     if (code != kOk) return code;
-    // Closed on every way out: a context left open keeps NSS busy for the
-    // program's own store.
-    std::unique_ptr<NssSigner, void (*)(NssSigner*)> closer(signer, CloseNssSigner);
     SignJob job{&request, signer};
     return format->rewrite(request.path, MakeSignature, &job);
 }

@@ -86,6 +86,12 @@ std::string MakeWorld(World* w) {
     }
     std::string error = MakePinDatabase(*w);
     if (!error.empty()) return error;
+    if (HaveTool("softhsm2-util") && access("/usr/lib/softhsm/libsofthsm2.so", R_OK) == 0) {
+        w->token_home = w->dir + "/tokenhome";
+        if (Run("bash '" + fixtures + "/make_token.sh' '" + w->token_home + "' '" + w->pki + "'", &log) != 0) {
+            return "make_token.sh: " + log;
+        }
+    }
     std::ofstream(w->dir + "/app.c") << "#include <stdio.h>\nint main(void) { puts(\"hello\"); return 0; }\n";
     std::ofstream(w->dir + "/lib.c") << "__declspec(dllexport) int answer(void) { return 42; }\n";
     w->pe32_exe = w->dir + "/app32.exe";

@@ -31,6 +31,7 @@ struct World {
     std::string pki;        // make_pki.sh output
     std::string home;       // HOME with .pki/nssdb holding the signers
     std::string pin_home;   // HOME whose database has a password
+    std::string token_home; // HOME with keys on a SoftHSM2 token (make_token.sh); empty without SoftHSM2
     std::string pe32_exe;   // pristine PE32 executable
     std::string pe64_dll;   // pristine PE32+ DLL
 };

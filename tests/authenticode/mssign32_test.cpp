@@ -5,13 +5,21 @@
 #include <nss.h>
 #include <cert.h>
 #include <pk11pub.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fixture.h"
 #include "platform/posix/text_posix.h"
@@ -127,6 +135,21 @@ TEST_F(Mssign32, SignerWithoutIntermediateEmbedsItselfOnly) {
     EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
 }
 
+// Signs one file in a process of its own, with the store of `home`: the
+// library keeps its NSS context for the life of the process, so a store
+// changed by another program is seen by the next run, as a user sees it.
+int SignChild(const std::string& home, const std::string& cert_der, const std::string& path) {
+    setenv("HOME", home.c_str(), 1);
+    fixture::Library library;
+    if (!fixture::LoadLibrary(&library)) return 3;
+    fixture::Records r;
+    fixture::FillRecords(path, fixture::ReadFile(cert_der), &r);
+    return library.sign_ex2(0, &r.subject, &r.cert, &r.signature, nullptr, qm::SIGNER_TIMESTAMP_RFC3161, nullptr,
+                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == 0
+               ? 0
+               : 4;
+}
+
 // What the README tells a user whose PFX lacked the intermediate: the
 // signature carries the leaf alone until the intermediate is imported into
 // the store with certutil -A, and then the whole chain but the root.
@@ -137,11 +160,11 @@ TEST_F(Mssign32, IntermediateImportedIntoTheStoreJoinsTheChain) {
                            "openssl pkcs12 -export -in '" + pki + "/signer-rsa.pem' -inkey '" + pki +
                            "/signer-rsa.key' -passout pass: -out '" + dir_ + "/leaf.pfx' && "
                            "pk12util -i '" + dir_ + "/leaf.pfx' -d 'sql:" + db + "' -W ''", &log), 0) << log;
-    setenv("HOME", home.c_str(), 1);
+    char self[4096] = {0};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    std::string sign = "'" + std::string(self) + "' --sign-child '" + home + "' '" + pki + "/signer-rsa.der' ";
     std::string path = Copy(g_world.pe32_exe, "app.exe");
-    fixture::Records r;
-    fixture::FillRecords(path, Cert("signer-rsa"), &r);
-    ASSERT_EQ(SignEx2(&r, nullptr), 0);
+    ASSERT_EQ(fixture::Run(sign + "'" + path + "'", &log), 0) << log;
     fixture::EmbeddedSignature embedded;
     ASSERT_TRUE(fixture::ReadEmbeddedSignature(path, &embedded));
     EXPECT_EQ(embedded.certificates, std::vector<Bytes>{Cert("signer-rsa")});
@@ -150,8 +173,7 @@ TEST_F(Mssign32, IntermediateImportedIntoTheStoreJoinsTheChain) {
                            "/intermediate.pem' && certutil -L -d 'sql:" + db + "'", &log), 0) << log;
     EXPECT_NE(log.find("Quillmark Test Intermediate"), std::string::npos) << log;
     path = Copy(g_world.pe32_exe, "again.exe");
-    fixture::FillRecords(path, Cert("signer-rsa"), &r);
-    ASSERT_EQ(SignEx2(&r, nullptr), 0);
+    ASSERT_EQ(fixture::Run(sign + "'" + path + "'", &log), 0) << log;
     ASSERT_TRUE(fixture::ReadEmbeddedSignature(path, &embedded));
     EXPECT_EQ(embedded.certificates, (std::vector<Bytes>{Cert("signer-rsa"), Cert("intermediate")}));
     EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
@@ -447,15 +469,96 @@ TEST_F(Mssign32, WorksBesideTheProgramsOwnNssContext) {
         std::string log;
         EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, path, &log)) << log;
     }
-    // The program's context still finds what it found before, and the
-    // library left nothing behind that keeps NSS busy.
+    // The program's context still finds what it found before and shuts
+    // down cleanly; the library keeps its own context (and key) until the
+    // process exits.
     CERTCertificate* again = CERT_FindCertByDERCert(CERT_GetDefaultCertDB(), &item);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(again, held);
     CERT_DestroyCertificate(again);
     CERT_DestroyCertificate(held);
     EXPECT_EQ(NSS_ShutdownContext(store), SECSuccess);
-    EXPECT_FALSE(NSS_IsInitialized());
+    EXPECT_TRUE(NSS_IsInitialized());
+}
+
+// A process of its own per scenario: NSS keeps a token's login for the
+// life of the process, so each scenario needs a fresh one (and a fresh copy
+// of the token). The child signs `count` files with the token's RSA key,
+// the PIN coming from a FIFO named by QUILLMARK_PIN_FILE, and reports each
+// file's code and how many times the PIN was read.
+int TokenChild(const std::string& home, const std::string& pki, const std::string& pe, const std::string& out,
+               const std::string& pin, int count) {
+    setenv("HOME", home.c_str(), 1);
+    setenv("SOFTHSM2_CONF", (home + "/softhsm2.conf").c_str(), 1);
+    std::string fifo = home + "/pin.fifo";
+    if (mkfifo(fifo.c_str(), 0600) != 0) return 2;
+    setenv("QUILLMARK_PIN_FILE", fifo.c_str(), 1);
+    unsetenv("QUILLMARK_PIN");
+    static std::atomic<int> reads{0};
+    std::thread([fifo, pin]() {
+        for (;;) {
+            int fd = open(fifo.c_str(), O_WRONLY);  // waits for a reader
+            if (fd < 0) return;
+            ++reads;
+            std::string line = pin + "\n";
+            if (write(fd, line.data(), line.size()) < 0) return;
+            // One read is one open by the library: wait for it to close
+            // its end (POLLERR on ours) before offering the PIN again.
+            pollfd p{fd, 0, 0};
+            while (poll(&p, 1, -1) >= 0 && (p.revents & POLLERR) == 0) {
+            }
+            close(fd);
+        }
+    }).detach();
+    fixture::Library library;
+    if (!fixture::LoadLibrary(&library)) return 3;
+    Bytes cert = fixture::ReadFile(pki + "/token-rsa.der");
+    for (int i = 0; i < count; ++i) {
+        std::string path = out + "/f" + std::to_string(i) + ".exe";
+        fixture::WriteFile(path, fixture::ReadFile(pe));
+        fixture::Records r;
+        fixture::FillRecords(path, cert, &r);
+        qm::HRESULT code = library.sign_ex2(0, &r.subject, &r.cert, &r.signature, nullptr, qm::SIGNER_TIMESTAMP_RFC3161,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        printf("%08x ", static_cast<unsigned>(code));
+    }
+    printf("reads=%d\n", reads.load());
+    fflush(stdout);
+    return 0;
+}
+
+TEST_F(Mssign32, TokenPinReadOnceForARunAndARefusedPinNotTriedAgain) {
+    if (g_world.token_home.empty()) GTEST_SKIP() << "SoftHSM2 is not installed (softhsm2)";
+    const struct {
+        const char* pin;
+        int files;
+        const char* want;  // each file's code, then how often the PIN was read
+    } cases[] = {
+        {"1234", 4, "00000000 00000000 00000000 00000000 reads=1\n"},
+        {"4321", 3, "8010006b 8010006b 8010006b reads=1\n"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pin);
+        std::string home = dir_ + "/home" + std::to_string(++n), out = dir_ + "/out" + std::to_string(n);
+        ASSERT_EQ(fixture::Run("cp -a '" + g_world.token_home + "' '" + home + "' && mkdir '" + out + "'"), 0);
+        std::ofstream(home + "/softhsm2.conf") << "directories.tokendir = " << home
+                                                << "/tokens\nobjectstore.backend = file\n";
+        std::string output;
+        char self[4096] = {0};
+        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        ASSERT_EQ(fixture::Run("'" + std::string(self) + "' --token-child '" + home + "' '" + g_world.pki + "' '" + g_world.pe32_exe +
+                                   "' '" + out + "' " + c.pin + " " + std::to_string(c.files),
+                               &output),
+                  0)
+            << output;
+        EXPECT_EQ(output, c.want);
+        if (std::string(c.pin) != "1234") continue;
+        for (int i = 0; i < c.files; ++i) {
+            std::string log;
+            EXPECT_TRUE(fixture::VerifiesWithOsslsigncode(g_world, out + "/f" + std::to_string(i) + ".exe", &log)) << log;
+        }
+    }
 }
 
 class WorldEnvironment : public ::testing::Environment {
@@ -474,6 +577,22 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--sign-child") return SignChild(argv[2], argv[3], argv[4]);
+    if (argc == 8 && std::string(argv[1]) == "--token-child") {
+        return TokenChild(argv[2], argv[3], argv[4], argv[5], argv[6], atoi(argv[7]));
+    }
+    // The library prompts for a PIN on the controlling terminal; these tests
+    // must find none, as in CI. setsid(1) runs them in a session without one.
+    int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        close(tty);
+        std::vector<char*> args{const_cast<char*>("setsid"), const_cast<char*>("--wait")};
+        args.insert(args.end(), argv, argv + argc);
+        args.push_back(nullptr);
+        execvp("setsid", args.data());
+        perror("setsid");
+        return 1;
+    }
     ::testing::InitGoogleTest(&argc, argv);
     // The timestamp server is on loopback; a proxy from the environment
     // must not stand in between.

@@ -71,7 +71,26 @@ STORES = {
 NATIVE_STORES = {
     "nokey": {"certs": ["signer-rsa"]},
     "password": {"pfx": ["signer-rsa"], "password": "s3cret"},
+    # Keys on a SoftHSM2 token (make_token.sh), PIN 1234; each case gets a
+    # copy of the token.
+    "token": "token",
+    # A self-signed signer made with openssl req -x509 (CA:TRUE) and its key.
+    "selfsigned": {"pfx": ["selfsigned"]},
+    # A named pipe in place of one of the database's files.
+    "fifo-cert": {"fifo": "cert9.db"},
+    "fifo-key": {"fifo": "key4.db"},
 }
+
+TOKEN_RSA = "Token RSA"
+TOKEN_PIN = {"QUILLMARK_PIN": "1234"}
+
+
+def pin_prompt(certificate):
+    """What the PIN prompt writes on the terminal, around the typed PIN
+    (not echoed): a line below the progress line, then that line cleared
+    and the cursor back at the end of the progress line."""
+    return ("\x1bD\x1bM\x1b7\r\nPIN for token \"Quillmark Token\" to sign with \"%s\": "
+            "\r\x1b[2K\x1b8" % certificate)
 
 
 def _work(scratch, path):
@@ -104,6 +123,38 @@ def verified(*paths, timestamp=False):
                     "Quillmark Test Root CA" in c.split("issuer")[0] for c in certs):
                 problems.append("%r should carry signer and intermediate only: %r" % (path, certs))
         return problems
+    return check
+
+
+def verified_self_signed(*paths):
+    """osslsigncode accepts each file's signature with the self-signed
+    signer as the trusted root."""
+    def check(target, scratch):
+        problems = []
+        for path in paths:
+            p = subprocess.run(["osslsigncode", "verify", "-CAfile",
+                                os.path.join(target.pki, "selfsigned.pem"), "-in",
+                                _work(scratch, path)], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT)
+            if p.returncode != 0:
+                problems.append("%r does not verify:\n%s" % (path, p.stdout.decode(errors="replace")))
+        return problems
+    return check
+
+
+def then_signs_with(env, *paths):
+    """After the case's run, the same program in the same scratch folder
+    (the same copy of the token) signs the files with this environment."""
+    def check(target, scratch):
+        exe = os.path.join(scratch, "bin", "quillmark")
+        run_env = target.environment({"store": "token", "env": env}, scratch)
+        p = subprocess.run([exe, "/n", TOKEN_RSA] + list(paths), cwd=os.path.join(scratch, "work"),
+                           env=run_env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, timeout=120, start_new_session=True)
+        want = "".join(ok(n, len(paths), path) for n, path in enumerate(paths, 1)).encode()
+        if p.returncode != 0 or p.stdout != want:
+            return ["signing again gave %d: %r" % (p.returncode, p.stdout)]
+        return verified(*paths)(target, scratch)
     return check
 
 
@@ -501,6 +552,66 @@ CASES = [
          store="password", args=["/n", "Example Ltd", "a.exe"], files={"a.exe": PE32},
          stdout=failed(1, 1, "a.exe", 0x8010006F), status=0x8010006F,
          checks=[unchanged(("a.exe", PE32))]),
+
+    # ---- keys behind a PIN: a SoftHSM2 token, a database with a password ---------
+    dict(name="token_pin_from_file", only="native", library="real", store="token",
+         args=["/n", TOKEN_RSA, "a.exe", "b.exe"], files={"a.exe": PE32, "b.exe": PE64, "pin": "1234\n"},
+         env={"QUILLMARK_PIN_FILE": "pin"}, stdout=ok(1, 2, "a.exe") + ok(2, 2, "b.exe"), status=0,
+         checks=[verified("a.exe", "b.exe")]),
+    dict(name="token_pin_file_comes_before_environment", only="native", library="real",
+         store="token", args=["/n", "{sha1:token-ec}", "a.exe"], files={"a.exe": PE64, "pin": "1234\r\n"},
+         env={"QUILLMARK_PIN_FILE": "pin", "QUILLMARK_PIN": "9999"}, stdout=ok(1, 1, "a.exe"),
+         status=0, checks=[verified("a.exe")]),
+    dict(name="token_missing_pin_file", only="native", library="real", store="token",
+         args=["/n", TOKEN_RSA, "a.exe"], files={"a.exe": PE32}, env={"QUILLMARK_PIN_FILE": "gone"},
+         stdout=failed(1, 1, "a.exe", 0x80070002), status=0x80070002,
+         checks=[unchanged(("a.exe", PE32))]),
+    dict(name="token_ecdsa_pin_from_environment", only="native", library="real", store="token",
+         args=["/n", "{SHA1:token-ec}", "a.exe"], files={"a.exe": PE32}, env=TOKEN_PIN,
+         stdout=ok(1, 1, "a.exe"), status=0, checks=[verified("a.exe")]),
+    dict(name="token_pin_prompt_on_terminal_once_for_twenty_files", only="native", library="real",
+         store="token", tty=True, tty_answers=["1234"], env={"NO_COLOR": "1"},
+         args=["/n", TOKEN_RSA, "f*.exe"], files={"f%02d.exe" % n: PE32 for n in range(1, 21)},
+         stdout="QuillMark 1/20: f01.exe" + pin_prompt("Token RSA Signer") + " OK\n" +
+                "".join(ok(n, 20, "f%02d.exe" % n) for n in range(2, 21)),
+         status=0, checks=[verified(*["f%02d.exe" % n for n in range(1, 21)])]),
+    dict(name="token_without_pin_or_terminal_fails_at_once", only="native", library="real",
+         store="token", args=["/n", TOKEN_RSA, "a.exe", "b.exe"], files={"a.exe": PE32, "b.exe": PE64},
+         stdout=failed(1, 2, "a.exe", 0x8010006F), status=0x8010006F,
+         checks=[unchanged(("a.exe", PE32), ("b.exe", PE64))]),
+    dict(name="token_wrong_pin_tried_once", only="native", library="real", store="token",
+         args=["/n", TOKEN_RSA, "a.exe"], files={"a.exe": PE32}, env={"QUILLMARK_PIN": "4321"},
+         stdout=failed(1, 1, "a.exe", 0x8010006B), status=0x8010006B,
+         checks=[unchanged(("a.exe", PE32)), then_signs_with(TOKEN_PIN, "a.exe")]),
+    dict(name="token_key_timestamped", only="native", library="real", store="token", tsa="ok",
+         args=["/n", TOKEN_RSA, "/t", "{tsa}", "a.exe"], files={"a.exe": PE64}, env=TOKEN_PIN,
+         stdout=ok(1, 1, "a.exe"), status=0, checks=[verified("a.exe", timestamp=True)]),
+    dict(name="token_chain_certificate_is_not_a_signer", only="native", library="real",
+         store="token", args=["/n", "Quillmark Test Intermediate", "a.exe"], files={"a.exe": PE32},
+         env=TOKEN_PIN, stdout=NOT_FOUND, status=1),
+    dict(name="password_database_pin_from_environment", only="native", library="real",
+         store="password", args=["/n", "Example Ltd", "a.exe"], files={"a.exe": PE32},
+         env={"QUILLMARK_PIN": "s3cret"}, stdout=ok(1, 1, "a.exe"), status=0,
+         checks=[verified("a.exe")]),
+    dict(name="password_database_wrong_pin", only="native", library="real",
+         store="password", args=["/n", "Example Ltd", "a.exe"], files={"a.exe": PE32},
+         env={"QUILLMARK_PIN": "secret"}, stdout=failed(1, 1, "a.exe", 0x8010006B),
+         status=0x8010006B, checks=[unchanged(("a.exe", PE32))]),
+    dict(name="self_signed_ca_signer_by_subject", only="native", library="real",
+         store="selfsigned", args=["/n", "self signed developer", "a.exe"], files={"a.exe": PE32},
+         stdout=ok(1, 1, "a.exe"), status=0, checks=[verified_self_signed("a.exe")]),
+    dict(name="self_signed_ca_signer_by_thumbprint", only="native", library="real",
+         store="selfsigned", args=["/n", "{sha1:selfsigned}", "a.exe"], files={"a.exe": PE64},
+         stdout=ok(1, 1, "a.exe"), status=0, checks=[verified_self_signed("a.exe")]),
+    dict(name="pfx_chain_certificate_is_not_a_signer", only="native", library="real",
+         args=["/n", "Quillmark Test Root", "a.exe"], files={"a.exe": PE32},
+         stdout=NOT_FOUND, status=1),
+    dict(name="store_file_that_is_a_pipe_cert9", only="native", library="real", store="fifo-cert",
+         args=["/n", "Example Ltd", "a.exe"], files={"a.exe": PE32},
+         stdout="CertOpenStore failed 1392\n", status=1, checks=[unchanged(("a.exe", PE32))]),
+    dict(name="store_file_that_is_a_pipe_key4", only="native", library="real", store="fifo-key",
+         args=["/n", "Example Ltd", "a.exe"], files={"a.exe": PE32},
+         stdout="CertOpenStore failed 1392\n", status=1, checks=[unchanged(("a.exe", PE32))]),
 
     # ---- the Windows build under Wine --------------------------------------------
     dict(name="wine_own_library_lacks_timestamp_entry", only="wine", library="real",

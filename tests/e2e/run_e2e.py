@@ -15,12 +15,14 @@ Exit status: 0 when nothing failed, 1 otherwise; 77 when every case that
 ran was skipped (a tool or fixture is missing)."""
 
 import argparse
+import fcntl
 import os
 import pty
 import select
 import shutil
 import subprocess
 import sys
+import termios
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -29,6 +31,7 @@ import cases as table  # noqa: E402
 
 SKIP = 77
 FIXTURES = os.path.join(os.path.dirname(HERE), "fixtures")
+SOFTHSM_MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 
 
 class Skip(Exception):
@@ -139,6 +142,20 @@ class NativeTarget:
         os.makedirs(home)
         if store is None:
             return  # a user without a database
+        if store == "token":
+            # Built when SoftHSM2 is here; cases on it skip otherwise.
+            if shutil.which("softhsm2-util") and os.path.isfile(SOFTHSM_MODULE):
+                subprocess.run([os.path.join(FIXTURES, "make_token.sh"), home, self.pki,
+                                SOFTHSM_MODULE], check=True, stdout=subprocess.DEVNULL)
+            return
+        if isinstance(store, dict) and "fifo" in store:
+            # A named pipe in place of one of the database's files.
+            self.make_store(home + ".tmp", {"pfx": ["signer-rsa"]})
+            shutil.rmtree(home)
+            os.rename(home + ".tmp", home)
+            os.remove(os.path.join(db, store["fifo"]))
+            os.mkfifo(os.path.join(db, store["fifo"]))
+            return
         if store == "corrupt":
             os.makedirs(db)
             with open(os.path.join(db, "cert9.db"), "wb") as f:
@@ -208,11 +225,8 @@ class NativeTarget:
         write_tree(workdir, case, self.fixtures)
 
         log = os.path.join(scratch, "calls.log")
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith("QM_DOUBLE_") and k != "NO_COLOR"}
-        env.update({"HOME": os.path.join(self.root, "homes", case.get("store", "default")),
-                    "QM_DOUBLE_LOG": log, "LANG": "C.UTF-8"})
-        env.update(case.get("env", {}))
+        env = self.environment(case, scratch)
+        env["QM_DOUBLE_LOG"] = log
         if "results" in case:
             env["QM_DOUBLE_RESULTS"] = case["results"]
         args = [exe] + [expand(a, self.pki, workdir) if isinstance(a, str) else a
@@ -223,10 +237,12 @@ class NativeTarget:
                 args = [a.replace("{tsa}", server[1]) if isinstance(a, str) else a for a in args]
             args = [os.fsencode(a) if isinstance(a, str) else a for a in args]
             if case.get("tty"):
-                out, status = run_on_pty(args, workdir, env)
+                out, status = run_on_pty(args, workdir, env, case.get("tty_answers", []))
             else:
+                # A session of its own: no controlling terminal to prompt on.
                 p = subprocess.run(args, cwd=workdir, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120,
+                                   start_new_session=True)
                 out, status = p.stdout, p.returncode
                 if p.stderr:
                     return out, status, read_lines(log), ["wrote to standard error: %r" % p.stderr]
@@ -235,6 +251,29 @@ class NativeTarget:
                 server[0].kill()
                 server[0].wait()
         return out, status, read_lines(log), []
+
+    def environment(self, case, scratch):
+        """The run's environment. A token store is copied into the case's
+        scratch folder first, so that no two cases share a token."""
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("QM_DOUBLE_", "QUILLMARK_", "SOFTHSM2_")) and k != "NO_COLOR"}
+        store = case.get("store", "default")
+        home = os.path.join(self.root, "homes", store)
+        if store == "token":
+            if not os.path.isfile(os.path.join(home, "softhsm2.conf")):
+                raise Skip("SoftHSM2 is not installed (softhsm2)")
+            copy = os.path.join(scratch, "home")
+            if not os.path.isdir(copy):
+                shutil.copytree(home, copy)
+                with open(os.path.join(copy, "softhsm2.conf"), "w") as f:
+                    f.write("directories.tokendir = %s\nobjectstore.backend = file\n"
+                            "log.level = ERROR\nslots.removable = false\n"
+                            % os.path.join(copy, "tokens"))
+            home = copy
+            env["SOFTHSM2_CONF"] = os.path.join(copy, "softhsm2.conf")
+        env.update({"HOME": home, "LANG": "C.UTF-8"})
+        env.update(case.get("env", {}))
+        return env
 
     def start_tsa(self, case, scratch):
         """The loopback timestamp server in the case's mode; "{tsa}" in the
@@ -291,14 +330,28 @@ def read_lines(path):
         return []
 
 
-def run_on_pty(args, cwd, env):
-    """Runs with standard output on a terminal; returns what it showed,
-    with the terminal's CR LF turned back into LF."""
+PIN_PROMPT = b"PIN for token "
+
+
+def controlling_terminal():
+    """In the child: a session of its own whose controlling terminal is the
+    pty on standard output, as a login shell has (/dev/tty is the pty)."""
+    os.setsid()
+    fcntl.ioctl(1, termios.TIOCSCTTY, 0)
+
+
+def run_on_pty(args, cwd, env, answers=()):
+    """Runs with standard output on a terminal that is also the program's
+    controlling terminal; each PIN prompt that appears gets the next answer
+    typed in (none left: the run is left to fail its case by time-out).
+    Returns what the terminal showed, with its CR LF turned back into LF."""
     master, slave = pty.openpty()
     p = subprocess.Popen(args, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=slave,
-                         stderr=subprocess.DEVNULL)
+                         stderr=subprocess.DEVNULL, preexec_fn=controlling_terminal)
     os.close(slave)
     out = b""
+    answers = list(answers)
+    prompts = 0
     deadline = time.time() + 60
     while time.time() < deadline:
         r, _, _ = select.select([master], [], [], 0.5)
@@ -310,8 +363,15 @@ def run_on_pty(args, cwd, env):
             if not chunk:
                 break
             out += chunk
+            while out.count(PIN_PROMPT) > prompts and answers:
+                # The prompt is written after echo is turned off.
+                time.sleep(0.05)
+                os.write(master, answers.pop(0).encode() + b"\n")
+                prompts += 1
         elif p.poll() is not None:
             break
+    if p.poll() is None:
+        p.kill()
     os.close(master)
     status = p.wait(timeout=10)
     return out.replace(b"\r\n", b"\n"), status

@@ -1,6 +1,8 @@
 // libmssign32.so: the signing library's entry points over the engine. Each
-// call checks its records, opens what it needs and releases it before it
-// returns; nothing is kept between calls.
+// call checks its records and signs one file. The NSS database, a token's
+// login and the signer's key and chain stay for the rest of the process
+// (shared with the program's store when the program loaded the library), so
+// the files of a run open and log in once; they are released at exit.
 #include <new>
 #include <type_traits>
 

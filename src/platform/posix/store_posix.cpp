@@ -1,16 +1,17 @@
 // The current user's personal certificate store ("MY") over the user's NSS
 // database.
 //
-// The store holds the end-entity certificates of every token the database
-// knows (its own soft token and registered PKCS#11 modules), listed without
-// logging in anywhere. Searches follow the Windows rules: a subject-text
+// The store holds every certificate of the database's tokens (its own soft
+// token and registered PKCS#11 modules) that has a private key, a CA
+// certificate too (a self-signed signer made with `openssl req -x509` is
+// one), plus the end-entity certificates without a key; the CA certificates
+// without one (a PFX's chain) only serve to build chains. All of it is
+// listed without logging in anywhere: NSS tells a key's presence from the
+// token's public objects. Searches follow the Windows rules: a subject-text
 // search is a case-insensitive substring match over the subject written as
 // a simple name string (values only, in encoded order, ", " between RDNs,
 // " + " inside one), a thumbprint search compares the SHA-1 of the DER.
-#include <errno.h>
 #include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <wctype.h>
 
 #include <cert.h>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/nss_shared_posix.h"
 #include "platform/posix/nssdb_posix.h"
 #include "platform/posix/text_posix.h"
 
@@ -34,8 +36,8 @@ constexpr DWORD CRYPT_E_PENDING_CLOSE = 0x8009200Du;
 constexpr DWORD E_INVALIDARG_CODE = 0x80070057u;
 
 struct Store {
-    NSSInitContext* nss;  // null for a user without a database: an empty store
-    int references;       // the open handle plus each certificate handed out
+    NssDatabase* db;  // null for a user without a database: an empty store
+    int references;   // the open handle plus each certificate handed out
     bool closed;
 };
 
@@ -45,15 +47,11 @@ struct CertificateHandle {
     CERT_CONTEXT context;
 };
 
+// The database itself stays open for the rest of the process (the signing
+// library signs with it); only the handle goes.
 void Release(Store* store) {
     if (--store->references > 0) return;
-    if (store->nss != nullptr) NSS_ShutdownContext(store->nss);
     delete store;
-}
-
-bool FileExists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
 }
 
 // ---- subject rendering --------------------------------------------------
@@ -147,23 +145,28 @@ bool SameDer(const std::vector<BYTE>& der, PCCERT_CONTEXT cert) {
            std::memcmp(der.data(), cert->pbCertEncoded, der.size()) == 0;
 }
 
-// Walks the end-entity certificates of every token in a stable order and
-// copies the DER of the first one that matches; with `after`, of the first
-// match that comes after that certificate.
-bool FindMatch(DWORD findType, const void* findPara, PCCERT_CONTEXT after,
+// A CA certificate belongs to the store only with its key. CERT_IsUserCert
+// reads the trust NSS worked out when it loaded the certificate, from key
+// objects it may see without a login (a token's public key).
+bool InStore(CERTCertificate* cert) {
+    return !CERT_IsCACert(cert, nullptr) || CERT_IsUserCert(cert);
+}
+
+// Walks the store's certificates of every token of the database in a stable
+// order and copies the DER of the first one that matches; with `after`, of
+// the first match that comes after that certificate.
+bool FindMatch(const NssDatabase* db, DWORD findType, const void* findPara, PCCERT_CONTEXT after,
                std::vector<BYTE>* der) {
-    PK11SlotList* slots = PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr);
-    if (slots == nullptr) return false;
     std::vector<std::vector<BYTE>> seen;
     bool passed = after == nullptr;
     bool found = false;
-    for (PK11SlotListElement* le = slots->head; le != nullptr && !found; le = le->next) {
-        CERTCertList* certs = PK11_ListCertsInSlot(le->slot);
+    for (int i = 0; i < NssDatabaseSlotCount(db) && !found; ++i) {
+        CERTCertList* certs = PK11_ListCertsInSlot(NssDatabaseSlot(db, i));
         if (certs == nullptr) continue;
         for (CERTCertListNode* node = CERT_LIST_HEAD(certs); !CERT_LIST_END(node, certs);
              node = CERT_LIST_NEXT(node)) {
             CERTCertificate* cert = node->cert;
-            if (CERT_IsCACert(cert, nullptr)) continue;
+            if (!InStore(cert)) continue;
             std::vector<BYTE> bytes(cert->derCert.data, cert->derCert.data + cert->derCert.len);
             bool duplicate = false;
             for (const auto& s : seen) duplicate = duplicate || s == bytes;
@@ -180,7 +183,6 @@ bool FindMatch(DWORD findType, const void* findPara, PCCERT_CONTEXT after,
         }
         CERT_DestroyCertList(certs);
     }
-    PK11_FreeSlotList(slots);
     return found;
 }
 
@@ -195,24 +197,13 @@ HCERTSTORE CertOpenStore(LPCSTR provider, DWORD /*encoding*/, uintptr_t /*cryptP
         SetLastError(E_INVALIDARG_CODE);
         return nullptr;
     }
-    std::string dir = UserNssDatabaseDir();
-    auto* store = new Store{nullptr, 1, false};
-    if (!FileExists(dir + "/cert9.db")) return store;  // a user without a store has an empty one
-    if (access((dir + "/cert9.db").c_str(), R_OK) != 0 ||
-        (FileExists(dir + "/key4.db") && access((dir + "/key4.db").c_str(), R_OK) != 0)) {
-        delete store;
-        SetLastError(ERROR_ACCESS_DENIED);
+    NssDatabase* db = nullptr;
+    DWORD code = OpenNssDatabase(UserNssDatabaseDir(), &db);
+    if (code != 0) {
+        SetLastError(code);
         return nullptr;
     }
-    std::string config = "sql:" + dir;
-    store->nss = NSS_InitContext(config.c_str(), "", "", "", nullptr,
-                                 NSS_INIT_READONLY | NSS_INIT_NOROOTINIT);
-    if (store->nss == nullptr) {
-        delete store;
-        SetLastError(ERROR_FILE_CORRUPT);
-        return nullptr;
-    }
-    return store;
+    return new Store{db, 1, false};
 }
 
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE handle, DWORD /*encoding*/,
@@ -225,7 +216,7 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE handle, DWORD /*encoding*/,
         return nullptr;
     }
     std::vector<BYTE> der;
-    bool found = store->nss != nullptr && FindMatch(findType, findPara, previous, &der);
+    bool found = store->db != nullptr && FindMatch(store->db, findType, findPara, previous, &der);
     CertificateHandle* cert = nullptr;
     if (found) {
         cert = new CertificateHandle{};
