@@ -10,16 +10,30 @@
 
 namespace authenticode {
 
+// How the copy's bytes got there.
+enum class PeCopyPath {
+    kNone,      // no copy was asked for
+    kCloned,    // extents shared with the original; only the hash read it
+    kDirect,    // written from the read buffers past the page cache
+    kBuffered,  // written through the page cache, writeback started as it went
+};
+
 struct PeStreamOptions {
     size_t chunk_size = 2u << 20;  // bytes per read; rounded down to a multiple of 8
     size_t chunk_count = 4;        // buffers in flight between reader and hasher
     bool hash_thread = true;       // hash on a second thread while copying
+    bool clone = true;             // share the original's extents where the file system can
+    bool direct_writes = true;     // write past the page cache where the file system can
+    PeCopyPath* path_taken = nullptr;  // where set, told how the copy was made
 };
 
 // Reads [0, layout.content_end) of `in_fd`; writes it to `out_fd` (-1: write
-// nothing) followed by the zero padding to a multiple of 8. `digest` gets the
-// SHA-256 of the same bytes without the CheckSum field and the certificate
-// directory entry; `checksum` the word sum of everything written.
+// nothing; else an empty file) followed by the zero padding to a multiple of
+// 8. `digest` gets the SHA-256 of the same bytes without the CheckSum field
+// and the certificate directory entry; `checksum` the word sum of everything
+// written. A cloned copy is the original's bytes as they were when cloned;
+// the hash then reads the original, and a change in between shows in its
+// modification time, which the replacement checks before the rename.
 // Returns 0 or the HRESULT of the first failure.
 int32_t StreamPeContent(int in_fd, int out_fd, const PeLayout& layout,
                         const PeStreamOptions& options, uint8_t digest[32],
