@@ -10,6 +10,7 @@ packages=(
   osslsigncode time
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   clang libclang-rt-14-dev
+  xfsprogs  # the copy tests mount an XFS image with reflink
 )
 i386_packages=(wine wine32)
 
