@@ -169,10 +169,15 @@ TEST_F(PeCopyTest, SameFileWhicheverWayTheCopyIsMade) {
         bool clone;
         bool direct;
         size_t chunk;
+        bool threads = true;
+        size_t count = 4;
     };
     const Way ways[] = {
         {"direct", false, true, 2u << 20},
         {"direct, chunks of three blocks", false, true, 3 * 4096},
+        {"direct, chunks of one block, one slot", false, true, 4096, true, 1},
+        {"direct, no threads", false, true, 3 * 4096, false},
+        {"buffered, no threads", false, false, 2u << 20, false},
         {"direct asked, chunks not block aligned", false, true, 4096 + 8},
         {"any way the file system offers", true, true, 2u << 20},
         {"shared extents or buffered", true, false, 2u << 20},
@@ -182,6 +187,8 @@ TEST_F(PeCopyTest, SameFileWhicheverWayTheCopyIsMade) {
         options.clone = way.clone;
         options.direct_writes = way.direct;
         options.chunk_size = way.chunk;
+        options.hash_thread = way.threads;
+        options.chunk_count = way.count;
         PeCopyPath expected = ExpectedPath(dir_.path(), way.clone, way.direct, way.chunk);
         for (size_t i = 0; i < subjects_.size(); ++i) {
             SCOPED_TRACE(std::string(way.name) + ", " + subjects_[i].name);

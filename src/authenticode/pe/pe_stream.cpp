@@ -62,98 +62,6 @@ struct Chunk {
     size_t size = 0;
 };
 
-// The ring shared by the reader (this thread) and the hasher.
-struct Ring {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Chunk> chunks;
-    uint64_t filled = 0;  // chunks handed to the hasher
-    uint64_t hashed = 0;  // chunks the hasher is done with
-    bool finished = false;
-    bool failed = false;  // the hasher's EVP call failed
-    EVP_MD_CTX* md = nullptr;
-    Skip skips[2];
-};
-
-void HashLoop(Ring* ring) {
-    for (;;) {
-        Chunk* chunk;
-        {
-            std::unique_lock<std::mutex> lock(ring->mutex);
-            ring->changed.wait(lock, [&] { return ring->filled > ring->hashed || ring->finished; });
-            if (ring->filled == ring->hashed) return;  // finished and drained
-            chunk = &ring->chunks[ring->hashed % ring->chunks.size()];
-        }
-        bool ok = HashExcluding(ring->md, chunk->data.get(), chunk->offset, chunk->size, ring->skips);
-        {
-            std::lock_guard<std::mutex> lock(ring->mutex);
-            if (!ok) ring->failed = true;
-            ++ring->hashed;
-        }
-        ring->changed.notify_all();
-    }
-}
-
-// Runs the hasher thread for the lifetime of the pass and always joins it.
-class Hasher {
-public:
-    explicit Hasher(Ring* ring, bool threaded) : ring_(ring) {
-        if (!threaded) return;
-        try {
-            thread_ = std::thread(HashLoop, ring);
-        } catch (...) {
-            // No thread to be had: hash inline instead.
-        }
-    }
-    ~Hasher() { Finish(); }
-    bool threaded() const { return thread_.joinable(); }
-
-    void Submit() {
-        if (!threaded()) {
-            Chunk& chunk = ring_->chunks[ring_->hashed % ring_->chunks.size()];
-            ++ring_->filled;
-            if (!HashExcluding(ring_->md, chunk.data.get(), chunk.offset, chunk.size, ring_->skips)) {
-                ring_->failed = true;
-            }
-            ++ring_->hashed;
-            return;
-        }
-        {
-            std::lock_guard<std::mutex> lock(ring_->mutex);
-            ++ring_->filled;
-        }
-        ring_->changed.notify_all();
-    }
-
-    // Waits until the slot for the next chunk is free again; null once the
-    // hasher has failed.
-    Chunk* NextSlot() {
-        if (threaded()) {
-            std::unique_lock<std::mutex> lock(ring_->mutex);
-            ring_->changed.wait(lock, [&] { return ring_->filled - ring_->hashed < ring_->chunks.size(); });
-            if (ring_->failed) return nullptr;
-        } else if (ring_->failed) {
-            return nullptr;
-        }
-        return &ring_->chunks[ring_->filled % ring_->chunks.size()];
-    }
-
-    // Lets the hasher drain what it was given and stops it.
-    void Finish() {
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(ring_->mutex);
-            ring_->finished = true;
-        }
-        ring_->changed.notify_all();
-        thread_.join();
-    }
-
-private:
-    Ring* ring_;
-    std::thread thread_;
-};
-
 void StartWriteback(int fd, uint64_t begin, uint64_t end) {
 #ifdef SYNC_FILE_RANGE_WRITE
     sync_file_range(fd, static_cast<off_t>(begin), static_cast<off_t>(end - begin), SYNC_FILE_RANGE_WRITE);
@@ -212,33 +120,162 @@ private:
     uint64_t written_back_ = 0;
 };
 
+// The ring shared by the reader (the calling thread) and the two stages
+// that consume each chunk: the hasher and, when there is a copy to write,
+// the writer. A slot is free again once both are done with it. The writer
+// has its own thread so that a write waiting for the device never leaves
+// the hasher without work.
+struct Ring {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Chunk> chunks;
+    uint64_t filled = 0;   // chunks read
+    uint64_t hashed = 0;   // chunks the hasher is done with
+    uint64_t written = 0;  // chunks the writer is done with
+    bool finished = false;
+    int32_t error = kOk;  // the first failure of a stage
+    EVP_MD_CTX* md = nullptr;
+    Skip skips[2];
+    CopyWriter* writer = nullptr;  // null: nothing to write
+};
+
+typedef int32_t (*StageWork)(Ring* ring, const Chunk& chunk);
+
+int32_t HashChunk(Ring* ring, const Chunk& chunk) {
+    return HashExcluding(ring->md, chunk.data.get(), chunk.offset, chunk.size, ring->skips) ? kOk : kFail;
+}
+
+int32_t WriteChunk(Ring* ring, const Chunk& chunk) {
+    return ring->writer->Write(chunk.offset, chunk.data.get(), chunk.size);
+}
+
+struct Stage {
+    uint64_t Ring::*done;
+    StageWork work;
+};
+
+// Runs `stage` on `chunk` and counts it; after a failure the remaining
+// chunks are only counted.
+void RunStage(Ring* ring, const Stage& stage, const Chunk& chunk, bool skip) {
+    int32_t hr = skip ? kOk : stage.work(ring, chunk);
+    {
+        std::lock_guard<std::mutex> lock(ring->mutex);
+        if (hr != kOk && ring->error == kOk) ring->error = hr;
+        ++(ring->*stage.done);
+    }
+    ring->changed.notify_all();
+}
+
+void StageLoop(Ring* ring, Stage stage) {
+    for (;;) {
+        const Chunk* chunk;
+        bool skip;
+        {
+            std::unique_lock<std::mutex> lock(ring->mutex);
+            ring->changed.wait(lock, [&] { return ring->filled > ring->*stage.done || ring->finished; });
+            if (ring->filled == ring->*stage.done) return;  // finished and drained
+            chunk = &ring->chunks[ring->*stage.done % ring->chunks.size()];
+            skip = ring->error != kOk;
+        }
+        RunStage(ring, stage, *chunk, skip);
+    }
+}
+
+// Runs the stages for the lifetime of the pass, each on its own thread where
+// one can be had (else inline, on the reader's), and always joins them.
+class Pipeline {
+public:
+    Pipeline(Ring* ring, bool threaded) : ring_(ring) {
+        stages_[count_++] = {&Ring::hashed, HashChunk};
+        if (ring->writer != nullptr) stages_[count_++] = {&Ring::written, WriteChunk};
+        for (size_t i = 0; i < count_ && threaded; ++i) {
+            try {
+                threads_[i] = std::thread(StageLoop, ring, stages_[i]);
+            } catch (...) {
+                // No thread to be had: this stage runs inline instead.
+            }
+        }
+    }
+    ~Pipeline() { Finish(); }
+
+    void Submit() {
+        const Chunk& chunk = ring_->chunks[ring_->filled % ring_->chunks.size()];
+        {
+            std::lock_guard<std::mutex> lock(ring_->mutex);
+            ++ring_->filled;
+        }
+        ring_->changed.notify_all();
+        for (size_t i = 0; i < count_; ++i) {
+            if (!threads_[i].joinable()) RunStage(ring_, stages_[i], chunk, Failed());
+        }
+    }
+
+    // Waits until the slot for the next chunk is free again; null once a
+    // stage has failed.
+    Chunk* NextSlot() {
+        std::unique_lock<std::mutex> lock(ring_->mutex);
+        size_t n = ring_->chunks.size();
+        ring_->changed.wait(lock, [&] {
+            if (ring_->error != kOk) return true;
+            for (size_t i = 0; i < count_; ++i) {
+                if (ring_->filled - ring_->*stages_[i].done >= n) return false;
+            }
+            return true;
+        });
+        if (ring_->error != kOk) return nullptr;
+        return &ring_->chunks[ring_->filled % n];
+    }
+
+    // Lets the stages drain what they were given and stops them; the first
+    // failure, if any.
+    int32_t Finish() {
+        {
+            std::lock_guard<std::mutex> lock(ring_->mutex);
+            ring_->finished = true;
+        }
+        ring_->changed.notify_all();
+        for (size_t i = 0; i < count_; ++i) {
+            if (threads_[i].joinable()) threads_[i].join();
+        }
+        return Failed();
+    }
+
+private:
+    int32_t Failed() {
+        std::lock_guard<std::mutex> lock(ring_->mutex);
+        return ring_->error;
+    }
+
+    Ring* ring_;
+    Stage stages_[2];
+    std::thread threads_[2];
+    size_t count_ = 0;
+};
+
 int32_t CopyAndHash(int in_fd, int out_fd, const PeLayout& layout, const PeStreamOptions& options,
                     Ring* ring, PeChecksum* checksum, bool* direct) {
-    Hasher hasher(ring, options.hash_thread);
     size_t step = options.chunk_size & ~size_t{7};
     // Direct writes need aligned offsets, so whole aligned chunks.
     CopyWriter writer(out_fd, options.direct_writes && step % kDirectAlign == 0);
+    if (out_fd >= 0) ring->writer = &writer;
+    Pipeline pipeline(ring, options.hash_thread);
     for (uint64_t offset = 0; offset < layout.content_end;) {
-        Chunk* slot = hasher.NextSlot();
-        if (slot == nullptr) return kFail;
+        Chunk* slot = pipeline.NextSlot();
+        if (slot == nullptr) break;
         Chunk& chunk = *slot;
         uint64_t left = layout.content_end - offset;
         chunk.offset = offset;
         chunk.size = left < step ? static_cast<size_t>(left) : step;
         int32_t hr = ReadAt(in_fd, offset, chunk.data.get(), chunk.size);
         if (hr != kOk) return hr;
-        hasher.Submit();
+        pipeline.Submit();
         AddToChecksum(checksum, chunk.data.get(), chunk.size);
-        if (out_fd >= 0) {
-            hr = writer.Write(offset, chunk.data.get(), chunk.size);
-            if (hr != kOk) return hr;
-        }
         offset += chunk.size;
     }
+    int32_t hr = pipeline.Finish();
     *direct = writer.used_direct();
-    writer.StopDirect();
-    hasher.Finish();
-    return ring->failed ? kFail : kOk;
+    ring->writer = nullptr;
+    return hr;
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ enum class PeCopyPath {
 struct PeStreamOptions {
     size_t chunk_size = 2u << 20;  // bytes per read; rounded down to a multiple of 8
     size_t chunk_count = 4;        // buffers in flight between reader and hasher
-    bool hash_thread = true;       // hash on a second thread while copying
+    bool hash_thread = true;       // hash (and write the copy) on threads of their own
     bool clone = true;             // share the original's extents where the file system can
     bool direct_writes = true;     // write past the page cache where the file system can
     PeCopyPath* path_taken = nullptr;  // where set, told how the copy was made
