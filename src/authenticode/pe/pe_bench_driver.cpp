@@ -3,7 +3,7 @@
 // checks while no signing library is built.
 //   qm_pe_bench_driver FILE... (QM_DUMMY_SIGNATURE_BYTES sets the blob size;
 //   QM_COPY_PATH=buffered|direct|clone limits how the copy may be made, and
-//   the path taken is printed)
+//   the path taken is printed; QM_CHUNK_KIB and QM_CHUNK_COUNT size the ring)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +43,8 @@ int main(int argc, char** argv) {
         options.clone = std::strcmp(path, "clone") == 0;
         options.direct_writes = std::strcmp(path, "buffered") != 0;
     }
+    if (const char* kib = std::getenv("QM_CHUNK_KIB")) options.chunk_size = std::strtoul(kib, nullptr, 10) << 10;
+    if (const char* count = std::getenv("QM_CHUNK_COUNT")) options.chunk_count = std::strtoul(count, nullptr, 10);
     static const char* const kPathNames[] = {"none", "cloned", "direct", "buffered"};
     int status = 0;
     for (int i = 1; i < argc; ++i) {
