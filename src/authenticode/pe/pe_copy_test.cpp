@@ -176,6 +176,8 @@ TEST_F(PeCopyTest, SameFileWhicheverWayTheCopyIsMade) {
         {"direct", false, true, 2u << 20},
         {"direct, chunks of three blocks", false, true, 3 * 4096},
         {"direct, chunks of one block, one slot", false, true, 4096, true, 1},
+        {"direct, one-block chunks written in batches", false, true, 4096, true, 7},
+        {"buffered, one-block chunks written in batches", false, false, 4096, true, 7},
         {"direct, no threads", false, true, 3 * 4096, false},
         {"buffered, no threads", false, false, 2u << 20, false},
         {"direct asked, chunks not block aligned", false, true, 4096 + 8},

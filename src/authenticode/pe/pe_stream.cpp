@@ -11,11 +11,13 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <openssl/evp.h>
+#include <sys/uio.h>
 #include <thread>
 #include <vector>
 
@@ -30,6 +32,11 @@ using namespace pe;
 
 // Start writeback of the copy every this many bytes.
 constexpr uint64_t kWritebackStep = 16u << 20;
+
+// The most one write of the copy takes at once. A writer behind the reader
+// writes all the chunks it has in one call: fewer, larger requests are what
+// a device wants for direct writes.
+constexpr size_t kMaxWriteBytes = 8u << 20;
 
 struct Skip {
     uint64_t begin;
@@ -109,15 +116,73 @@ public:
         return kOk;
     }
 
+    // Writes consecutive chunks in one call while writes are direct and the
+    // chunks whole blocks, else one by one.
+    int32_t WriteChunks(const Chunk* const* chunks, size_t count) {
+        if (direct_ && count > 1) {
+            size_t whole = 0;
+            iov_.clear();
+            while (whole < count && chunks[whole]->size % kDirectAlign == 0) {
+                iov_.push_back({chunks[whole]->data.get(), chunks[whole]->size});
+                ++whole;
+            }
+            if (whole > 1) {
+                int32_t hr = WriteVector(chunks[0]->offset);
+                if (hr != kOk && hr != kInvalidArg) return hr;
+                if (hr == kInvalidArg) {
+                    // Refused: the chunks go again through the page cache.
+                    used_direct_ = false;
+                    StopDirect();
+                    whole = 0;
+                }
+                chunks += whole;
+                count -= whole;
+            }
+        }
+        for (size_t i = 0; i < count; ++i) {
+            int32_t hr = Write(chunks[i]->offset, chunks[i]->data.get(), chunks[i]->size);
+            if (hr != kOk) return hr;
+        }
+        return kOk;
+    }
+
     void StopDirect() {
         if (direct_) direct_ = SetDirectWrites(fd_, false);
     }
 
 private:
+    // Writes all of iov_ at `offset`, resuming after short writes.
+    int32_t WriteVector(uint64_t offset) {
+        iovec* iov = iov_.data();
+        size_t count = iov_.size();
+        while (count > 0) {
+            int n_iov = count < 1024 ? static_cast<int>(count) : 1024;
+            ssize_t n = pwritev(fd_, iov, n_iov, static_cast<off_t>(offset));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return HresultFromErrno(errno);
+            }
+            if (n == 0) return kWriteFault;
+            offset += static_cast<uint64_t>(n);
+            size_t done = static_cast<size_t>(n);
+            while (count > 0 && done >= iov->iov_len) {
+                done -= iov->iov_len;
+                ++iov;
+                --count;
+            }
+            if (count > 0) {
+                iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + done;
+                iov->iov_len -= done;
+            }
+        }
+        return kOk;
+    }
+
     int fd_;
     bool direct_ = false;
     bool used_direct_ = false;
     uint64_t written_back_ = 0;
+    std::vector<iovec> iov_;
 };
 
 // The ring shared by the reader (the calling thread) and the two stages
@@ -139,45 +204,63 @@ struct Ring {
     CopyWriter* writer = nullptr;  // null: nothing to write
 };
 
-typedef int32_t (*StageWork)(Ring* ring, const Chunk& chunk);
+// A stage's work on `count` consecutive chunks from the `first`-th.
+typedef int32_t (*StageWork)(Ring* ring, uint64_t first, size_t count);
 
-int32_t HashChunk(Ring* ring, const Chunk& chunk) {
-    return HashExcluding(ring->md, chunk.data.get(), chunk.offset, chunk.size, ring->skips) ? kOk : kFail;
+int32_t HashChunks(Ring* ring, uint64_t first, size_t count) {
+    for (uint64_t i = first; i < first + count; ++i) {
+        const Chunk& chunk = ring->chunks[i % ring->chunks.size()];
+        if (!HashExcluding(ring->md, chunk.data.get(), chunk.offset, chunk.size, ring->skips)) return kFail;
+    }
+    return kOk;
 }
 
-int32_t WriteChunk(Ring* ring, const Chunk& chunk) {
-    return ring->writer->Write(chunk.offset, chunk.data.get(), chunk.size);
+int32_t WriteChunks(Ring* ring, uint64_t first, size_t count) {
+    const Chunk* batch[64];
+    size_t done = 0;
+    while (done < count) {
+        size_t n = count - done < 64 ? count - done : 64;
+        for (size_t i = 0; i < n; ++i) batch[i] = &ring->chunks[(first + done + i) % ring->chunks.size()];
+        int32_t hr = ring->writer->WriteChunks(batch, n);
+        if (hr != kOk) return hr;
+        done += n;
+    }
+    return kOk;
 }
 
 struct Stage {
     uint64_t Ring::*done;
     StageWork work;
+    size_t batch;  // the most chunks taken at once
 };
 
-// Runs `stage` on `chunk` and counts it; after a failure the remaining
-// chunks are only counted.
-void RunStage(Ring* ring, const Stage& stage, const Chunk& chunk, bool skip) {
-    int32_t hr = skip ? kOk : stage.work(ring, chunk);
+// Runs `stage` on `count` chunks and counts them; after a failure the
+// remaining chunks are only counted.
+void RunStage(Ring* ring, const Stage& stage, uint64_t first, size_t count, bool skip) {
+    int32_t hr = skip ? kOk : stage.work(ring, first, count);
     {
         std::lock_guard<std::mutex> lock(ring->mutex);
         if (hr != kOk && ring->error == kOk) ring->error = hr;
-        ++(ring->*stage.done);
+        ring->*stage.done += count;
     }
     ring->changed.notify_all();
 }
 
 void StageLoop(Ring* ring, Stage stage) {
     for (;;) {
-        const Chunk* chunk;
+        uint64_t first;
+        size_t count;
         bool skip;
         {
             std::unique_lock<std::mutex> lock(ring->mutex);
             ring->changed.wait(lock, [&] { return ring->filled > ring->*stage.done || ring->finished; });
             if (ring->filled == ring->*stage.done) return;  // finished and drained
-            chunk = &ring->chunks[ring->*stage.done % ring->chunks.size()];
+            first = ring->*stage.done;
+            uint64_t ready = ring->filled - first;
+            count = ready < stage.batch ? static_cast<size_t>(ready) : stage.batch;
             skip = ring->error != kOk;
         }
-        RunStage(ring, stage, *chunk, skip);
+        RunStage(ring, stage, first, count, skip);
     }
 }
 
@@ -185,9 +268,9 @@ void StageLoop(Ring* ring, Stage stage) {
 // one can be had (else inline, on the reader's), and always joins them.
 class Pipeline {
 public:
-    Pipeline(Ring* ring, bool threaded) : ring_(ring) {
-        stages_[count_++] = {&Ring::hashed, HashChunk};
-        if (ring->writer != nullptr) stages_[count_++] = {&Ring::written, WriteChunk};
+    Pipeline(Ring* ring, bool threaded, size_t write_batch) : ring_(ring) {
+        stages_[count_++] = {&Ring::hashed, HashChunks, 1};
+        if (ring->writer != nullptr) stages_[count_++] = {&Ring::written, WriteChunks, write_batch};
         for (size_t i = 0; i < count_ && threaded; ++i) {
             try {
                 threads_[i] = std::thread(StageLoop, ring, stages_[i]);
@@ -199,14 +282,14 @@ public:
     ~Pipeline() { Finish(); }
 
     void Submit() {
-        const Chunk& chunk = ring_->chunks[ring_->filled % ring_->chunks.size()];
+        uint64_t index = ring_->filled;
         {
             std::lock_guard<std::mutex> lock(ring_->mutex);
             ++ring_->filled;
         }
         ring_->changed.notify_all();
         for (size_t i = 0; i < count_; ++i) {
-            if (!threads_[i].joinable()) RunStage(ring_, stages_[i], chunk, Failed());
+            if (!threads_[i].joinable()) RunStage(ring_, stages_[i], index, 1, Failed() != kOk);
         }
     }
 
@@ -258,7 +341,13 @@ int32_t CopyAndHash(int in_fd, int out_fd, const PeLayout& layout, const PeStrea
     // Direct writes need aligned offsets, so whole aligned chunks.
     CopyWriter writer(out_fd, options.direct_writes && step % kDirectAlign == 0);
     if (out_fd >= 0) ring->writer = &writer;
-    Pipeline pipeline(ring, options.hash_thread);
+    // The writer may take up to two thirds of the ring at once, leaving the
+    // reader room to keep the hasher fed meanwhile.
+    size_t write_batch = kMaxWriteBytes / (step > 0 ? step : 1);
+    size_t share = options.chunk_count - options.chunk_count / 3;
+    if (write_batch > share) write_batch = share;
+    if (write_batch == 0) write_batch = 1;
+    Pipeline pipeline(ring, options.hash_thread, write_batch);
     for (uint64_t offset = 0; offset < layout.content_end;) {
         Chunk* slot = pipeline.NextSlot();
         if (slot == nullptr) break;

@@ -18,12 +18,13 @@ enum class PeCopyPath {
     kBuffered,  // written through the page cache, writeback started as it went
 };
 
-// Twelve chunks of 1 MiB: enough in flight that a stall of the reader or
-// the device does not leave the hasher idle (fewer or larger chunks were
-// slower in paired rounds on a busy machine), and 12 MiB in all.
+// Six chunks of 2 MiB, 12 MiB in all: enough in flight that a stall of the
+// reader or the device does not leave the hasher idle, and chunks large
+// enough for direct writes (four 2 MiB slots were slower in paired rounds on
+// a busy machine, 1 MiB chunks on a quiet one).
 struct PeStreamOptions {
-    size_t chunk_size = 1u << 20;  // bytes per read; rounded down to a multiple of 8
-    size_t chunk_count = 12;       // buffers in flight between the reader and the stages
+    size_t chunk_size = 2u << 20;  // bytes per read; rounded down to a multiple of 8
+    size_t chunk_count = 6;        // buffers in flight between the reader and the stages
     bool hash_thread = true;       // hash (and write the copy) on threads of their own
     bool clone = true;             // share the original's extents where the file system can
     bool direct_writes = true;     // write past the page cache where the file system can
