@@ -1,17 +1,18 @@
 // The streaming pass. SHA-256 is the slowest part by far (about 1.3 GB/s with
 // SHA-NI), so it runs on its own thread over a small ring of buffers while
-// this thread reads, sums the checksum and writes. The copy is made the
-// cheapest way the file system offers: shared extents (nothing to write),
-// else direct writes from the read buffers (no second copy into the page
-// cache, which cost more than the hash itself in profiles, and the data is
-// on the device once written), else buffered writes pushed to disk as they
-// go (sync_file_range) so the final fsync has little left to do.
+// this thread reads and sums the checksum, and a third thread writes the
+// copy (a write waiting for the device must not hold up the hash). The copy
+// is made the cheapest way the file system offers: shared extents (nothing
+// to write), else direct writes from the read buffers (no second copy into
+// the page cache, which cost more than the hash itself in profiles, and the
+// data is on the device once written), else buffered writes pushed to disk
+// as they go (sync_file_range) so the final fsync has little left to do.
 #include "authenticode/pe/pe_stream.h"
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
