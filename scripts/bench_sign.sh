@@ -1,226 +1,222 @@
 #!/usr/bin/env bash
-# Signing speed and memory on a large installer-like PE32+: builds a 512 MiB
-# image (mingw-w64 x86-64 exe with a large appended payload), then times
-# signing it with quillmark (or, while the signing library is not built, the
-# engine's own driver with a dummy signature), `openssl dgst -sha256` of it,
-# and `osslsigncode sign` of it, printing times, ratios to openssl dgst and
-# peak RSS. Not a test: the figures depend on the machine.
-#   scripts/bench_sign.sh [BUILD_DIR] [SIZE_MIB]
-# Needs: x86_64-w64-mingw32-gcc, openssl, osslsigncode, GNU time (/usr/bin/time).
+# Signing speed where users feel it, beside a peer timed in the same rounds:
+#   many files  - real PE files (Wine's DLLs) signed in one quillmark run over
+#                 a wildcard, against osslsigncode called once per file;
+#   one file    - a small PE, one process per file (as `find -exec` does),
+#                 quillmark against osslsigncode;
+#   large files - 512 MiB and 2 GiB PE32+ (a small program with a large
+#                 payload, like an installer), signed and flushed to disk,
+#                 against `openssl dgst -sha256` of the same file, with
+#                 `cat f > g; sync` as the floor the disk sets, and
+#                 osslsigncode beside them;
+#   token       - small files in one run with the key on a SoftHSM2 token,
+#                 against the same run with the key in the database.
+# Each round runs every contender once; the table shows the median time of
+# the rounds and the median of the per-round ratios (the machine's noise
+# hits both sides of a round alike). Not a test: the figures depend on the
+# machine. A throwaway certificate goes into a scratch NSS database; nothing
+# of the user's is touched.
+#   scripts/bench_sign.sh [BUILD_DIR]
+# Settings: QM_BENCH_ROUNDS (5), QM_BENCH_FILES (400), QM_BENCH_SMALL_CALLS
+# (20 processes per round), QM_BENCH_TOKEN_FILES (200), QM_BENCH_SIZES (MiB, "512 2048"); 0 or "" leaves
+# a row out. TMPDIR picks the file system the files are signed on.
+# Needs: a built quillmark and libmssign32.so, x86_64-w64-mingw32-gcc,
+# openssl, osslsigncode, certutil/pk12util, GNU time, Wine's PE DLLs (the
+# package wine32 or wine64) for the many-files row.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build}
-size_mib=${2:-512}
+build=$(cd "${1:-$root/build}" && pwd)
+rounds=${QM_BENCH_ROUNDS:-5}
+file_count=${QM_BENCH_FILES:-400}
+small_calls=${QM_BENCH_SMALL_CALLS:-20}
+sizes=${QM_BENCH_SIZES:-512 2048}
 
-for tool in x86_64-w64-mingw32-gcc openssl osslsigncode /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "missing: $tool (apt-get install it)"; exit 2; }
+for tool in x86_64-w64-mingw32-gcc openssl osslsigncode certutil pk12util /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/install-deps.sh installs it)"; exit 2; }
 done
+quillmark=$build/quillmark
+[[ -x "$quillmark" && -f "$build/libmssign32.so" ]] ||
+  { echo "build first: no quillmark with libmssign32.so in $build"; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qm-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# ---- the signer under test ---------------------------------------------
-# The program and the real library sit at the top of the build folder (the
-# doubles of the tests live in subfolders under the same file name).
-quillmark=""; mssign=""
-build=$(cd "$build" && pwd)
-[[ -x "$build/quillmark" ]] && quillmark=$build/quillmark
-[[ -f "$build/libmssign32.so" ]] && mssign=$build/libmssign32.so
-driver=$(find "$build" -maxdepth 4 -type f -name qm_pe_bench_driver -perm -u+x 2>/dev/null | head -1 || true)
-if [[ -n "$quillmark" && -n "$mssign" ]]; then
-  mode=quillmark
-  export HOME="$work/home"
-  mkdir -p "$HOME/.pki/nssdb"
-  bash "$root/tests/fixtures/make_pki.sh" "$work/pki" >/dev/null 2>&1
-  certutil -N -d "sql:$HOME/.pki/nssdb" --empty-password
-  pk12util -i "$work/pki/signer-rsa.pfx" -d "sql:$HOME/.pki/nssdb" -W test >/dev/null
-  ours=("$quillmark" /n "Example Ltd Code Signing")
-elif [[ -n "$driver" ]]; then
-  mode="engine driver (qm_pe_bench_driver, dummy 6000-byte signature: libmssign32.so not built)"
-  ours=("$driver")
+# ---- a throwaway signer: certificate chain and personal store -------------
+export HOME="$work/home"
+bash "$root/tests/fixtures/make_pki.sh" "$work/pki" >/dev/null 2>&1
+bash "$root/tests/fixtures/make_nssdb.sh" "$HOME/.pki/nssdb" "$work/pki/signer-rsa.pfx" >/dev/null
+subject="Example Ltd Code Signing"
+ossl_sign=(osslsigncode sign -h sha256 -certs "$work/pki/signer-rsa.pem" -key "$work/pki/signer-rsa.key")
+
+# ---- helpers ---------------------------------------------------------------
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN{printf "%.4f", b - a}'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{v[NR]=$1} END{printf "%.4f", NR%2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.3f", a / b}'; }
+times() { median "$@" | awk '{printf "%.2f x", $1}'; }  # the median of ratios
+ms() { awk -v s="$1" -v n="${2:-1}" 'BEGIN{printf "%.1f ms", 1000 * s / n}'; }
+secs() { awk -v s="$1" 'BEGIN{printf "%.2f s", s}'; }
+run_quiet() {  # command...: its output only when it fails
+  "$@" > "$work/out.txt" 2>&1 || { echo "failed: $*"; tail -n 20 "$work/out.txt"; exit 1; }
+}
+rows=()
+row() { rows+=("| $1 | $2 | $3 | $4 | $5 |"); }
+
+# ---- many files in one run -------------------------------------------------
+wine_dir=""
+for d in /usr/lib/i386-linux-gnu/wine/i386-windows /usr/lib/x86_64-linux-gnu/wine/x86_64-windows; do
+  [[ -d "$d" ]] && wine_dir=$d && break
+done
+if (( file_count == 0 )); then
+  :  # left out
+elif [[ -n "$wine_dir" ]]; then
+  mkdir -p "$work/dlls"
+  # Wine's own files carry no signature yet; every one is a real PE image.
+  mapfile -t dlls < <(find "$wine_dir" -maxdepth 1 -type f -name '*.dll' | sort)
+  cp -t "$work/dlls" "${dlls[@]:0:$file_count}"
+  count=$(find "$work/dlls" -type f | wc -l)
+  bytes=$(du -sb "$work/dlls" | cut -f1)
+  t_q=(); t_o=(); r=()
+  for _ in $(seq "$rounds"); do
+    rm -rf "$work/many" "$work/many-out"; cp -r "$work/dlls" "$work/many"; mkdir "$work/many-out"; sync
+    start=$(now)
+    (cd "$work/many" && run_quiet "$quillmark" /n "$subject" '*.dll')
+    tq=$(elapsed "$start")
+    start=$(now)
+    for f in "$work/dlls"/*.dll; do
+      run_quiet "${ossl_sign[@]}" -in "$f" -out "$work/many-out/${f##*/}"
+    done
+    to=$(elapsed "$start")
+    t_q+=("$tq"); t_o+=("$to"); r+=("$(ratio "$tq" "$to")")
+  done
+  signed=("$work/many"/*.dll)
+  osslsigncode verify -CAfile "$work/pki/root.pem" -in "${signed[0]}" >/dev/null ||
+    { echo "a file signed in the many-files run does not verify"; exit 1; }
+  row "$count Wine DLLs ($((bytes >> 20)) MiB), one run over \`*.dll\`" \
+    "$(secs "$(median "${t_q[@]}")") ($(ms "$(median "${t_q[@]}")" "$count") a file)" \
+    "osslsigncode once per file: $(secs "$(median "${t_o[@]}")")" "$(times "${r[@]}")" "at most 0.25 x"
+  rm -rf "$work/many" "$work/many-out" "$work/dlls"
 else
-  echo "build first: neither quillmark with libmssign32.so nor qm_pe_bench_driver under $build"
-  exit 2
+  row "many files in one run" "skipped: no Wine DLLs (install wine32 or wine64)" "" "" ""
 fi
 
-# ---- the subject -----------------------------------------------------------
+# ---- one small PE, one process per file -----------------------------------
 cat > "$work/app.c" <<'C'
 #include <stdio.h>
 int main(void) { puts("installer stub"); return 0; }
 C
 x86_64-w64-mingw32-gcc -O2 -s "$work/app.c" -o "$work/stub.exe"
-stub_size=$(stat -c %s "$work/stub.exe")
-payload=$(( size_mib * 1024 * 1024 - stub_size ))
-{ cat "$work/stub.exe"; head -c "$payload" /dev/urandom; } > "$work/big.exe"
-
-openssl req -x509 -newkey rsa:3072 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
-  -subj "/CN=Bench Signer" -days 2 -sha256 >/dev/null 2>&1
-
-# ---- measure -----------------------------------------------------------------
-# Each run: one warm-up read so every contender starts from the page cache.
-measure() {  # label command...
-  local label=$1; shift
-  rm -f "$work/ossl.exe"
-  cat "$work/big.exe" > /dev/null
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" > "$work/out.txt" 2>&1 || {
-    echo "$label failed:"; cat "$work/out.txt"; exit 1; }
-  read -r secs rss_kb < "$work/time.txt"
-  eval "t_$label=$secs; m_$label=$rss_kb"
-}
-
-runs=${QM_BENCH_RUNS:-3}
-best() {  # label command... : the fastest of $runs runs
-  local label=$1; shift
-  local bt="" bm=""
-  for _ in $(seq "$runs"); do
-    measure "$label" "$@"
-    local t m; eval "t=\$t_$label; m=\$m_$label"
-    if [[ -z "$bt" ]] || awk "BEGIN{exit !($t < $bt)}"; then bt=$t; bm=$m; fi
-  done
-  eval "t_$label=$bt; m_$label=$bm"
-}
-
-# Ours signs in place: each run starts from a fresh unsigned copy, made and
-# flushed outside the timing.
-time_ours() {
-  local bt="" bm="" t m
-  for _ in $(seq "$runs"); do
-    cp "$work/big.exe" "$work/ours.exe"; sync
-    # A relative name: an argument starting with '/' is an option to quillmark.
-    (cd "$work" && /usr/bin/time -f "%e %M" -o "$work/time.txt" "${ours[@]}" ours.exe > "$work/out.txt" 2>&1) ||
-      { echo "ours failed:"; cat "$work/out.txt"; exit 1; }
-    read -r t m < "$work/time.txt"
-    if [[ -z "$bt" ]] || awk "BEGIN{exit !($t < $bt)}"; then bt=$t; bm=$m; fi
-  done
-  t_ours=$bt; m_ours=$bm
-}
-
-best dgst openssl dgst -sha256 "$work/big.exe"
-time_ours
-best ossl osslsigncode sign -h sha256 -certs "$work/cert.pem" -key "$work/key.pem" \
-  -in "$work/big.exe" -out "$work/ossl.exe"
-
-ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
-echo "subject: ${size_mib} MiB PE32+ ($(stat -c %s "$work/big.exe") bytes), best of $runs runs, $(nproc) cores"
-echo "signer:  $mode"
-printf '%-22s %8s s  %6s x dgst  peak RSS %7d KiB\n' \
-  "openssl dgst -sha256" "$t_dgst" "1.00" "$m_dgst" \
-  "ours" "$t_ours" "$(ratio "$t_ours" "$t_dgst")" "$m_ours" \
-  "osslsigncode sign" "$t_ossl" "$(ratio "$t_ossl" "$t_dgst")" "$m_ossl"
-
-# ---- many files, one file per process, keys on a token -------------------------
-# Self-contained: its own scratch folder, store and subjects. Rows, each the
-# median of paired rounds (QM_BENCH_ROUNDS, default 3) against its peer in
-# the same round:
-#   many files   N real PE files (Wine's PE DLLs, the smallest N; mingw-built
-#                programs where Wine is not installed) signed in one run
-#                over a wildcard, against osslsigncode once per file
-#   one per run  one small PE per process, K times, against osslsigncode
-#   token        200 small files in one run with an RSA-3072 key on a SoftHSM2
-#                token, against the same run with the key in the database
-# Skipped when quillmark and libmssign32.so are not built.
-files_section() {
-  [[ -x "$build/quillmark" && -f "$build/libmssign32.so" ]] || {
-    echo "many-files rows skipped: quillmark with libmssign32.so not built"; return 0; }
-  local fw rounds n_many n_one
-  fw=$(mktemp -d "${TMPDIR:-/tmp}/qm-bench-files-XXXXXX")
-  rounds=${QM_BENCH_ROUNDS:-3}; n_many=${QM_BENCH_FILES:-400}; n_one=${QM_BENCH_SINGLE:-50}
-  mkdir -p "$fw/bin" "$fw/many" "$fw/small"
-  cp "$build/quillmark" "$build/libmssign32.so" "$fw/bin/"
-  bash "$root/tests/fixtures/make_pki.sh" "$fw/pki" >/dev/null 2>&1
-  local home="$fw/home"
-  mkdir -p "$home/.pki/nssdb"
-  certutil -N -d "sql:$home/.pki/nssdb" --empty-password
-  pk12util -i "$fw/pki/signer-rsa.pfx" -d "sql:$home/.pki/nssdb" -W test -K "" >/dev/null
-  cat "$fw/pki/signer-rsa.pem" "$fw/pki/intermediate.pem" > "$fw/certs.pem"
-
-  local wine=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows kind
-  if [[ -d "$wine" ]] && (( $(ls "$wine"/*.dll 2>/dev/null | wc -l) >= n_many )); then
-    ls -S -r "$wine"/*.dll | head -n "$n_many" | xargs -I{} cp {} "$fw/many/"
-    kind="Wine PE DLLs"
-  else
-    printf '#include <stdio.h>\nint main(void){puts("x");return 0;}\n' > "$fw/x.c"
-    x86_64-w64-mingw32-gcc -O2 "$fw/x.c" -o "$fw/x.exe"
-    for i in $(seq -w 1 "$n_many"); do cp "$fw/x.exe" "$fw/many/p$i.dll"; done
-    kind="mingw programs"
-  fi
-  printf '#include <stdio.h>\nint main(void){puts("small");return 0;}\n' > "$fw/s.c"
-  i686-w64-mingw32-gcc -O2 "$fw/s.c" -o "$fw/small.exe"
-
-  now() { date +%s.%N; }
-  median() { sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
-  sign_dir() {  # home dir identifier [env...]: one run over *.dll in dir, seconds
-    local h=$1 d=$2 id=$3; shift 3
-    local t0; t0=$(now)
-    (cd "$d" && env HOME="$h" "$@" "$fw/bin/quillmark" /n "$id" '*.dll' > "$fw/out.txt") ||
-      { echo "quillmark failed:"; tail -3 "$fw/out.txt"; exit 1; }
-    awk "BEGIN{print $(now) - $t0}"
-  }
-  ossl_each() {  # dir: osslsigncode once per file, seconds
-    local t0 f; t0=$(now)
-    for f in "$1"/*; do
-      osslsigncode sign -h sha256 -certs "$fw/certs.pem" -key "$fw/pki/signer-rsa.key" \
-        -in "$f" -out "$fw/ossl.out" >/dev/null || { echo "osslsigncode failed on $f"; exit 1; }
-      rm -f "$fw/ossl.out"
-    done
-    awk "BEGIN{print $(now) - $t0}"
-  }
-  : > "$fw/r-many"; : > "$fw/r-one"; : > "$fw/t-many"; : > "$fw/t-ossl"; : > "$fw/t-one"; : > "$fw/t-ossl1"
-  local r ours peer
-  for r in $(seq "$rounds"); do
-    rm -rf "$fw/w"; cp -r "$fw/many" "$fw/w"; sync
-    ours=$(sign_dir "$home" "$fw/w" "Example Ltd Code")
-    peer=$(ossl_each "$fw/many")
-    echo "$ours" >> "$fw/t-many"; echo "$peer" >> "$fw/t-ossl"
-    awk "BEGIN{print $ours / $peer}" >> "$fw/r-many"
-
-    rm -rf "$fw/w"; mkdir -p "$fw/w"
-    for i in $(seq "$n_one"); do cp "$fw/small.exe" "$fw/w/s$i.exe"; done
+if (( small_calls > 0 )); then
+  t_q=(); t_o=(); r=()
+  for _ in $(seq "$rounds"); do
+    rm -rf "$work/small"; mkdir -p "$work/small/out"
+    for i in $(seq "$small_calls"); do cp "$work/stub.exe" "$work/small/f$i.exe"; done
     sync
-    local t0; t0=$(now)
-    for i in $(seq "$n_one"); do
-      (cd "$fw/w" && HOME="$home" "$fw/bin/quillmark" /n "Example Ltd Code" "s$i.exe" >/dev/null) ||
-        { echo "quillmark failed on a single file"; exit 1; }
-    done
-    ours=$(awk "BEGIN{print ($(now) - $t0) / $n_one}")
-    rm -rf "$fw/w1"; mkdir -p "$fw/w1"
-    for i in $(seq "$n_one"); do cp "$fw/small.exe" "$fw/w1/s$i.exe"; done
-    peer=$(awk "BEGIN{print $(ossl_each "$fw/w1") / $n_one}")
-    echo "$ours" >> "$fw/t-one"; echo "$peer" >> "$fw/t-ossl1"
-    awk "BEGIN{print $ours / $peer}" >> "$fw/r-one"
+    start=$(now)
+    for i in $(seq "$small_calls"); do (cd "$work/small" && run_quiet "$quillmark" /n "$subject" "f$i.exe"); done
+    tq=$(elapsed "$start")
+    start=$(now)
+    for i in $(seq "$small_calls"); do run_quiet "${ossl_sign[@]}" -in "$work/stub.exe" -out "$work/small/out/f$i.exe"; done
+    to=$(elapsed "$start")
+    t_q+=("$tq"); t_o+=("$to"); r+=("$(ratio "$tq" "$to")")
   done
-  echo
-  echo "many files: $n_many $kind, $(du -sh "$fw/many" | cut -f1), median of $rounds paired rounds"
-  printf '%-44s %8.2f s  %7.1f ms/file\n' \
-    "quillmark, one run over a wildcard" "$(median < "$fw/t-many")" "$(awk "BEGIN{print 1000*$(median < "$fw/t-many")/$n_many}")" \
-    "osslsigncode, one process per file" "$(median < "$fw/t-ossl")" "$(awk "BEGIN{print 1000*$(median < "$fw/t-ossl")/$n_many}")"
-  printf '%-44s %8.2f x\n' "ratio (median of paired ratios)" "$(median < "$fw/r-many")"
-  echo "one small PE per process ($n_one processes a round)"
-  printf '%-44s %7.1f ms\n' "quillmark" "$(awk "BEGIN{print 1000*$(median < "$fw/t-one")}")" \
-    "osslsigncode" "$(awk "BEGIN{print 1000*$(median < "$fw/t-ossl1")}")"
-  printf '%-44s %8.2f x\n' "ratio (median of paired ratios)" "$(median < "$fw/r-one")"
+  row "one small PE ($(stat -c %s "$work/stub.exe") bytes), one process per file" \
+    "$(ms "$(median "${t_q[@]}")" "$small_calls")" "osslsigncode: $(ms "$(median "${t_o[@]}")" "$small_calls")" \
+    "$(times "${r[@]}")" "at most 2 x"
+  rm -rf "$work/small"
+fi
 
-  # Keys on a token: the same 200 files, key in the database against key on
-  # a SoftHSM2 token (PIN from the environment, one login for the run).
-  if command -v softhsm2-util >/dev/null && [[ -f /usr/lib/softhsm/libsofthsm2.so ]]; then
-    bash "$root/tests/fixtures/make_token.sh" "$fw/token" "$fw/pki" >/dev/null
-    rm -rf "$fw/t200"; mkdir -p "$fw/t200"
-    for i in $(seq -w 1 200); do cp "$fw/small.exe" "$fw/t200/f$i.dll"; done
-    : > "$fw/t-db"; : > "$fw/t-tok"
-    for r in $(seq "$rounds"); do
-      rm -rf "$fw/w"; cp -r "$fw/t200" "$fw/w"; sync
-      sign_dir "$home" "$fw/w" "Example Ltd Code" >> "$fw/t-db"
-      rm -rf "$fw/w"; cp -r "$fw/t200" "$fw/w"; sync
-      sign_dir "$fw/token" "$fw/w" "Token RSA Signer" SOFTHSM2_CONF="$fw/token/softhsm2.conf" \
-        QUILLMARK_PIN=1234 >> "$fw/t-tok"
-    done
-    echo "200 small files in one run, RSA-3072 (median of $rounds rounds)"
-    printf '%-44s %7.1f ms/file\n' "key in the NSS database" "$(awk "BEGIN{print 1000*$(median < "$fw/t-db")/200}")" \
-      "key on a SoftHSM2 token" "$(awk "BEGIN{print 1000*$(median < "$fw/t-tok")/200}")"
-  else
-    echo "token row skipped: SoftHSM2 is not installed (softhsm2)"
+# ---- large files -------------------------------------------------------------
+openssl_time() { /usr/bin/time -f "%e" -o "$work/time.txt" openssl dgst -sha256 "$1" >/dev/null; cat "$work/time.txt"; }
+stub_size=$(stat -c %s "$work/stub.exe")
+driver=$(find "$build" -maxdepth 4 -type f -name qm_pe_bench_driver -perm -u+x 2>/dev/null | sort | sed -n 1p)
+for size_mib in $sizes; do
+  big=$work/big.exe
+  # The payload: 64 MiB of random bytes repeated (nothing on the way compresses).
+  head -c $((64 << 20)) /dev/urandom > "$work/block"
+  payload=$(((size_mib << 20) - stub_size))
+  {
+    cat "$work/stub.exe"
+    for _ in $(seq $((payload >> 26))); do cat "$work/block"; done
+    head -c $((payload & ((64 << 20) - 1))) "$work/block"
+  } > "$big"
+  rm -f "$work/block"
+  t_d=(); t_q=(); t_f=(); t_o=(); r_q=(); r_f=(); r_o=(); rss=0; rss_o=0
+  for _ in $(seq "$rounds"); do
+    # Ours signs in place: a fresh unsigned copy each round, made and flushed
+    # outside the timing (where cp shares extents, the copy is read once so
+    # that it too starts from the page cache, as every contender does).
+    cp "$big" "$work/ours.exe"; rm -f "$work/floor.exe" "$work/ossl.exe"; sync
+    cat "$big" "$work/ours.exe" > /dev/null
+    td=$(openssl_time "$big")
+    (cd "$work" && /usr/bin/time -f "%e %M" -o "$work/time.txt" "$quillmark" /n "$subject" ours.exe) > "$work/out.txt" 2>&1 ||
+      { echo "quillmark failed on the $size_mib MiB file:"; cat "$work/out.txt"; exit 1; }
+    read -r tq m < "$work/time.txt"
+    (( m > rss )) && rss=$m
+    start=$(now)
+    sh -c 'cat "$1" > "$2"; sync' sh "$big" "$work/floor.exe"
+    tf=$(elapsed "$start")
+    rm -f "$work/floor.exe"
+    /usr/bin/time -f "%e %M" -o "$work/time.txt" "${ossl_sign[@]}" -in "$big" -out "$work/ossl.exe" > "$work/out.txt" 2>&1 ||
+      { echo "osslsigncode failed on the $size_mib MiB file:"; cat "$work/out.txt"; exit 1; }
+    read -r to mo < "$work/time.txt"
+    (( mo > rss_o )) && rss_o=$mo
+    rm -f "$work/ossl.exe"
+    t_d+=("$td"); t_q+=("$tq"); t_f+=("$tf"); t_o+=("$to")
+    r_q+=("$(ratio "$tq" "$td")"); r_f+=("$(ratio "$tf" "$td")"); r_o+=("$(ratio "$to" "$td")")
+  done
+  osslsigncode verify -CAfile "$work/pki/root.pem" -in "$work/ours.exe" >/dev/null ||
+    { echo "the signed $size_mib MiB file does not verify"; exit 1; }
+  label="$size_mib MiB PE32+"
+  (( size_mib % 1024 == 0 )) && label="$((size_mib / 1024)) GiB PE32+"
+  # How the engine made the copy on this file system (the driver says).
+  how=""
+  if [[ -n "$driver" ]]; then
+    how=$("$driver" "$work/ours.exe" | sed -n 's/.*, copy \(.*\)$/, copy: \1/p')
   fi
-  rm -rf "$fw"
-}
-files_section
+  row "$label, signed and on disk$how" "$(secs "$(median "${t_q[@]}")"), peak RSS $((rss >> 10)) MiB" \
+    "\`openssl dgst -sha256\`: $(secs "$(median "${t_d[@]}")")" "$(times "${r_q[@]}")" "at most 1.3 x"
+  row "$label: floor, \`cat f > g; sync\`" "" "$(secs "$(median "${t_f[@]}")")" "$(times "${r_f[@]}")" ""
+  row "$label: \`osslsigncode sign\` (no flush)" "" "$(secs "$(median "${t_o[@]}")"), peak RSS $((rss_o >> 10)) MiB" \
+    "$(times "${r_o[@]}")" ""
+  rm -f "$big" "$work/ours.exe"
+done
+
+# ---- keys on a token -----------------------------------------------------------
+# The same small files in one run, key in the database against an RSA-3072
+# key on a SoftHSM2 token (PIN from the environment, one login for the run).
+token_files=${QM_BENCH_TOKEN_FILES:-200}
+if (( token_files == 0 )); then
+  :  # left out
+elif command -v softhsm2-util >/dev/null && [[ -f /usr/lib/softhsm/libsofthsm2.so ]]; then
+  bash "$root/tests/fixtures/make_token.sh" "$work/token" "$work/pki" >/dev/null
+  mkdir -p "$work/t-files"
+  for i in $(seq -w 1 "$token_files"); do cp "$work/stub.exe" "$work/t-files/f$i.dll"; done
+  t_q=(); t_o=(); r=()
+  for _ in $(seq "$rounds"); do
+    rm -rf "$work/t"; cp -r "$work/t-files" "$work/t"; sync
+    start=$(now)
+    (cd "$work/t" && run_quiet "$quillmark" /n "$subject" '*.dll')
+    td=$(elapsed "$start")
+    rm -rf "$work/t"; cp -r "$work/t-files" "$work/t"; sync
+    start=$(now)
+    (cd "$work/t" && HOME="$work/token" SOFTHSM2_CONF="$work/token/softhsm2.conf" QUILLMARK_PIN=1234 \
+      run_quiet "$quillmark" /n "Token RSA Signer" '*.dll')
+    tt=$(elapsed "$start")
+    t_q+=("$tt"); t_o+=("$td"); r+=("$(ratio "$tt" "$td")")
+  done
+  row "$token_files small PEs in one run, RSA-3072 key on a SoftHSM2 token" \
+    "$(secs "$(median "${t_q[@]}")") ($(ms "$(median "${t_q[@]}")" "$token_files") a file)" \
+    "key in the database: $(ms "$(median "${t_o[@]}")" "$token_files") a file" "$(times "${r[@]}")" ""
+  rm -rf "$work/t" "$work/t-files" "$work/token"
+else
+  row "keys on a token" "skipped: SoftHSM2 is not installed (softhsm2)" "" "" ""
+fi
+
+# ---- the table ---------------------------------------------------------------
+echo "$(nproc) cores, $rounds paired rounds, medians; ratio: quillmark (or the row's contender) / peer, median of the rounds' ratios"
+echo
+echo "| work | quillmark | peer, same rounds | ratio | goal |"
+echo "|---|---|---|---|---|"
+printf '%s\n' "${rows[@]}"

@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   dpkg-dev lintian man-db
   libgsf-1-dev gcab msitools wixl
+  xfsprogs  # the copy tests mount an XFS image with reflink
 )
 # Wine, with what it recommends: wine32 runs the 32-bit Windows build,
 # wine64 the 64-bit one where the kernel cannot execute 32-bit programs

@@ -107,7 +107,7 @@ int32_t FinishCopy(const Source& source, int out_fd, const std::vector<uint8_t>&
     return WriteAt(out_fd, layout.checksum_offset, sum, sizeof sum);
 }
 
-int32_t Rewrite(const std::string& path, SignatureMaker maker, void* context) {
+int32_t Rewrite(const std::string& path, SignatureMaker maker, void* context, const PeStreamOptions& options) {
     if (maker == nullptr) return kInvalidArg;
     Source source;
     int32_t hr = OpenPeFile(path, &source);
@@ -126,7 +126,7 @@ int32_t Rewrite(const std::string& path, SignatureMaker maker, void* context) {
     if (hr != kOk) return hr;
     uint8_t digest[32];
     PeChecksum checksum;
-    hr = StreamPeContent(source.file.fd.get(), temp.fd(), source.layout, PeStreamOptions{}, digest, &checksum);
+    hr = StreamPeContent(source.file.fd.get(), temp.fd(), source.layout, options, digest, &checksum);
     if (hr != kOk) return hr;
 
     std::vector<uint8_t> signature;
@@ -140,8 +140,13 @@ int32_t Rewrite(const std::string& path, SignatureMaker maker, void* context) {
 }  // namespace
 
 int32_t RewritePeSignature(const std::string& path, SignatureMaker maker, void* context) {
+    return RewritePeSignature(path, maker, context, PeStreamOptions{});
+}
+
+int32_t RewritePeSignature(const std::string& path, SignatureMaker maker, void* context,
+                           const PeStreamOptions& options) {
     try {
-        return Rewrite(path, maker, context);
+        return Rewrite(path, maker, context, options);
     } catch (const std::bad_alloc&) {
         return kOutOfMemory;
     } catch (...) {

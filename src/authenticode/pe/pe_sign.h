@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "authenticode/pe/pe_layout.h"
+#include "authenticode/pe/pe_stream.h"
 
 namespace authenticode {
 
@@ -30,6 +31,11 @@ typedef int32_t (*SignatureMaker)(const uint8_t digest[32],
 // failing maker) the original is byte for byte unchanged and no temporary
 // file is left. Returns 0 or the HRESULT for the cause.
 int32_t RewritePeSignature(const std::string& path, SignatureMaker maker, void* context);
+
+// The same with the streaming pass tuned (how the copy may be made, buffer
+// sizes): for tests and benchmarks of each way; the result is the same file.
+int32_t RewritePeSignature(const std::string& path, SignatureMaker maker, void* context,
+                           const PeStreamOptions& options);
 
 // Reads only the headers: is this a PE the engine signs? 0 when yes, else the
 // HRESULT (0x800B0003 not a PE, 0x800700C1 broken PE, file errors as
