@@ -156,6 +156,7 @@ class WineTarget:
             env["QM_DOUBLE_RESULTS"] = case["results"]
         command = [self.launcher, wineprefix.windows_path(result), wineprefix.windows_path(exe)]
         problems = []
+        err = b""
         if "console" in case:
             command[1:1] = ["--console", "0x%x" % case["console"]]
             _, code = prefix.run_on_terminal(command + args, cwd=workdir, env=env)
@@ -164,7 +165,8 @@ class WineTarget:
             if err:
                 problems.append("wrote to standard error: %r" % err)
         if code != 0 or not os.path.isfile(result):
-            raise RuntimeError("qmlaunch failed with %d" % code)
+            # Wine's own complaint, if it made one, is what tells why.
+            raise RuntimeError("qmlaunch failed with %d: %r" % (code, err))
         with open(result, "rb") as f:
             lines = f.read().decode("ascii").splitlines()
         status = int(lines[0].split()[1], 16)
