@@ -99,9 +99,7 @@ int32_t ReadExisting(const pe::SourceFile& source, const CabLayout& layout, Byte
 
 int32_t RewriteCab(const std::string& path, ContentSigner signer, void* context) {
     pe::SourceFile source;
-    int32_t hr = pe::OpenSourceFile(path, &source);
-    if (hr != kOk) return hr;
-    hr = pe::CheckWritable(source);
+    int32_t hr = pe::OpenFileToReplace(path, &source);
     if (hr != kOk) return hr;
     uint64_t file_size = static_cast<uint64_t>(source.st.st_size);
     Bytes head(static_cast<size_t>(std::min<uint64_t>(file_size, cab::kMaxHeadBytes)));

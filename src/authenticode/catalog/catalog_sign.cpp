@@ -122,14 +122,10 @@ bool ParseCatalog(const Bytes& file, Catalog* out) {
 
 int32_t RewriteCatalog(const std::string& path, ContentSigner signer, void* context) {
     pe::SourceFile source;
-    int32_t hr = pe::OpenSourceFile(path, &source);
+    int32_t hr = pe::OpenFileToReplace(path, &source);
     if (hr != kOk) return hr;
-    hr = pe::CheckWritable(source);
-    if (hr != kOk) return hr;
-    uint64_t size = static_cast<uint64_t>(source.st.st_size);
-    if (size > kMaxCatalogSize) return kFileTooLarge;
-    Bytes file(static_cast<size_t>(size));
-    hr = pe::ReadAt(source.fd.get(), 0, file.data(), file.size());
+    Bytes file;
+    hr = pe::ReadWholeFile(source, kMaxCatalogSize, &file);
     if (hr != kOk) return hr;
     Catalog catalog;
     if (!ParseCatalog(file, &catalog)) return kBadMessage;

@@ -186,9 +186,7 @@ int32_t OpenOutput(const pe::TempFile& temp, uint32_t sector_size, Ref<GsfOutput
 int32_t RewriteMsi(const std::string& path, ContentSigner signer, void* context) {
     InitGsf();
     pe::SourceFile source;
-    int32_t hr = pe::OpenSourceFile(path, &source);
-    if (hr != kOk) return hr;
-    hr = pe::CheckWritable(source);
+    int32_t hr = pe::OpenFileToReplace(path, &source);
     if (hr != kOk) return hr;
     int fd = source.fd.get();
     msi::CfbSummary summary;

@@ -156,6 +156,19 @@ int32_t CheckWritable(const SourceFile& source) {
     return kOk;
 }
 
+int32_t OpenFileToReplace(const std::string& path, SourceFile* source) {
+    int32_t hr = OpenSourceFile(path, source);
+    if (hr != kOk) return hr;
+    return CheckWritable(*source);
+}
+
+int32_t ReadWholeFile(const SourceFile& source, uint64_t limit, std::vector<uint8_t>* data) {
+    uint64_t size = static_cast<uint64_t>(source.st.st_size);
+    if (size > limit) return kFileTooLarge;
+    data->resize(static_cast<size_t>(size));
+    return ReadAt(source.fd.get(), 0, data->data(), data->size());
+}
+
 TempFile::~TempFile() {
     fd_.Reset(-1);
     if (!path_.empty()) unlink(path_.c_str());

@@ -46,6 +46,13 @@ int32_t OpenSourceFile(const std::string& path, SourceFile* source);
 // one hard link (not supported: the other names would keep the old bytes).
 int32_t CheckWritable(const SourceFile& source);
 
+// OpenSourceFile, then CheckWritable: the first step of every rewrite.
+int32_t OpenFileToReplace(const std::string& path, SourceFile* source);
+
+// Reads the whole of a small file; one larger than `limit` bytes is
+// ERROR_FILE_TOO_LARGE.
+int32_t ReadWholeFile(const SourceFile& source, uint64_t limit, std::vector<uint8_t>* data);
+
 // The temporary copy. Where the file system allows, it is an unnamed file
 // (O_TMPFILE) that only gets a name just before the rename, so a process
 // killed while signing leaves nothing behind; elsewhere a hidden file beside

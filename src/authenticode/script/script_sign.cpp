@@ -32,14 +32,10 @@ int32_t RewriteScript(const std::string& path, ContentSigner signer, void* conte
     script::CommentStyle style = script::StyleForPath(path);
     if (style == script::CommentStyle::kNone) return kSubjectFormUnknown;
     pe::SourceFile source;
-    int32_t hr = pe::OpenSourceFile(path, &source);
+    int32_t hr = pe::OpenFileToReplace(path, &source);
     if (hr != kOk) return hr;
-    hr = pe::CheckWritable(source);
-    if (hr != kOk) return hr;
-    uint64_t size = static_cast<uint64_t>(source.st.st_size);
-    if (size > kMaxScriptSize) return kFileTooLarge;
-    Bytes data(static_cast<size_t>(size));
-    hr = pe::ReadAt(source.fd.get(), 0, data.data(), data.size());
+    Bytes data;
+    hr = pe::ReadWholeFile(source, kMaxScriptSize, &data);
     if (hr != kOk) return hr;
 
     bool utf16 = data.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE;
