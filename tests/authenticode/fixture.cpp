@@ -115,6 +115,17 @@ bool LoadLibrary(Library* library) {
     return library->sign_ex2 != nullptr && library->sign != nullptr && library->timestamp_ex2 != nullptr;
 }
 
+void SetUpWorld(World* world, Library* library, std::string* missing_tool, std::string* error) {
+    *missing_tool = MissingTool();
+    if (!missing_tool->empty()) return;
+    *error = MakeWorld(world);
+    if (error->empty() && !LoadLibrary(library)) *error = "cannot load " QM_MSSIGN32_PATH;
+}
+
+void TearDownWorld(const World& world) {
+    if (!world.dir.empty() && getenv("QM_KEEP_SCRATCH") == nullptr) Run("rm -rf '" + world.dir + "'");
+}
+
 bool StartTsa(const World& w, const std::string& mode, int requests, int seconds, TsaServer* server) {
     int fds[2];
     if (pipe(fds) != 0) return false;

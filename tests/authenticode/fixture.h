@@ -47,6 +47,13 @@ struct Library {
 };
 bool LoadLibrary(Library* library);
 
+// Once before a test binary's first test: finds a missing tool (then stops
+// there), else makes the world and loads the library, leaving in `error`
+// why either failed.
+void SetUpWorld(World* world, Library* library, std::string* missing_tool, std::string* error);
+// Removes the world's scratch folder, unless QM_KEEP_SCRATCH is set.
+void TearDownWorld(const World& world);
+
 
 // The loopback timestamp server in one mode.
 struct TsaServer {

@@ -580,15 +580,8 @@ TEST_F(Formats, BrokenCatalogsAndOtherSignedDataAreRefused) {
 
 class WorldEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override {
-        g_missing_tool = fixture::MissingTool();
-        if (!g_missing_tool.empty()) return;
-        g_setup_error = fixture::MakeWorld(&g_world);
-        if (g_setup_error.empty() && !fixture::LoadLibrary(&g_library)) g_setup_error = "cannot load " QM_MSSIGN32_PATH;
-    }
-    void TearDown() override {
-        if (!g_world.dir.empty() && getenv("QM_KEEP_SCRATCH") == nullptr) fixture::Run("rm -rf '" + g_world.dir + "'");
-    }
+    void SetUp() override { fixture::SetUpWorld(&g_world, &g_library, &g_missing_tool, &g_setup_error); }
+    void TearDown() override { fixture::TearDownWorld(g_world); }
 };
 
 }  // namespace

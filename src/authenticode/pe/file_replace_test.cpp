@@ -20,6 +20,7 @@
 
 namespace {
 
+using pe_test::DirEntries;
 using pe_test::Quote;
 using pe_test::ReadFile;
 using pe_test::WriteFile;
@@ -39,19 +40,6 @@ std::vector<uint8_t> Signed() {
     std::vector<uint8_t> b = kContent;
     for (char c : std::string("+signed")) b.push_back(static_cast<uint8_t>(c));
     return b;
-}
-
-std::vector<std::string> Entries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Runs the probe on `path`, as root or (with `uid`) as that user with the
@@ -136,7 +124,7 @@ TEST_F(FileReplace, KeepsOwnerGroupAndModeOrRefuses) {
         EXPECT_EQ(st.st_gid, c.gid);
         EXPECT_EQ(st.st_mode & 07777, c.mode);
         EXPECT_EQ(ReadFile(path), c.expected == kOk ? Signed() : kContent);
-        EXPECT_EQ(Entries(dir), std::vector<std::string>{"app.exe"});
+        EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"app.exe"});
     }
 }
 
@@ -150,7 +138,7 @@ TEST_F(FileReplace, FileWithOtherHardLinksIsRefusedUntouched) {
     EXPECT_EQ(Probe(other), kNotSupported);
     EXPECT_EQ(ReadFile(path), kContent);
     EXPECT_EQ(ReadFile(other), kContent);
-    EXPECT_EQ(Entries(dir), (std::vector<std::string>{"app.exe", "copy.exe"}));
+    EXPECT_EQ(DirEntries(dir), (std::vector<std::string>{"app.exe", "copy.exe"}));
     // The way to sign it: a copy of its own.
     ASSERT_EQ(unlink(other.c_str()), 0);
     EXPECT_EQ(Probe(path), kOk);

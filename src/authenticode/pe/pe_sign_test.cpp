@@ -32,19 +32,6 @@ constexpr int32_t kDiskFull = static_cast<int32_t>(0x80070070u);
 constexpr int32_t kTooLarge = static_cast<int32_t>(0x800700DFu);
 constexpr int32_t kTimeStampFailed = static_cast<int32_t>(0x80096005u);
 
-std::vector<std::string> DirEntries(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string DigestHex(const std::string& path) {
     uint8_t digest[32];
     if (ComputePeDigest(path, digest) != 0) return "error";

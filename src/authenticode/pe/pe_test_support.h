@@ -18,6 +18,8 @@ std::vector<uint8_t> ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 uint32_t Le32At(const std::vector<uint8_t>& bytes, size_t offset);
 std::string Hex(const uint8_t* data, size_t size);
+// The names in a directory, without "." and "..", sorted.
+std::vector<std::string> DirEntries(const std::string& dir);
 
 // A directory removed with everything in it when the object goes.
 class ScratchDir {
