@@ -1,23 +1,6 @@
 # Cross-compiles the 32-bit Windows build with Debian's mingw-w64 (i686).
 #   cmake -S . -B build-win32 -G Ninja \
 #         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(QM_MINGW_PREFIX i686-w64-mingw32)
-# The posix thread model (Debian's g++-mingw-w64-i686-posix, a dependency of
-# g++-mingw-w64-i686) has the whole C++ thread library, which GoogleTest
-# needs; with -static its thread runtime is linked in, not a DLL.
-find_program(CMAKE_C_COMPILER ${QM_MINGW_PREFIX}-gcc-posix REQUIRED)
-find_program(CMAKE_CXX_COMPILER ${QM_MINGW_PREFIX}-g++-posix REQUIRED)
-find_program(CMAKE_RC_COMPILER ${QM_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QM_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Every program of this build runs without any runtime DLL of the compiler.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
