@@ -10,12 +10,14 @@
 #include <cryptohi.h>
 #include <keyhi.h>
 #include <pk11pub.h>
+#include <secasn1.h>
 #include <secerr.h>
 #include <stdlib.h>
 
 #include <mutex>
 
 #include "hresult.h"
+#include "memory_key.h"
 #include "nss_login.h"
 #include "platform/posix/nss_shared_posix.h"
 
@@ -29,6 +31,7 @@ struct NssSigner {
     SECKEYPrivateKey* key = nullptr;
     KeyKind kind = KeyKind::kRsa;
     std::vector<Bytes> chain;
+    MemoryKey* memory = nullptr;  // the database's key, signing through OpenSSL
     int signatures = 0;
 };
 
@@ -38,6 +41,7 @@ std::mutex g_lock;
 std::vector<NssSigner*>* g_signers = nullptr;
 
 void Destroy(NssSigner* signer) {
+    FreeMemoryKey(signer->memory);
     if (signer->key != nullptr) SECKEY_DestroyPrivateKey(signer->key);
     if (signer->certificate != nullptr) CERT_DestroyCertificate(signer->certificate);
     delete signer;
@@ -99,7 +103,8 @@ OnToken FindOnToken(PK11SlotInfo* slot, CERTCertificate* cert) {
     return found;
 }
 
-// The database's own token reads a key from key4.db for every signature
+// Where a key of the database's own token cannot be exported, NSS signs
+// with it, and the token reads it from key4.db for every signature
 // (a dozen SQLite queries and locks, about 0.5 ms); a copy as a session
 // object, in memory for the life of the context, signs without them. The
 // copy costs about three signatures' worth of that, so it is made at the
@@ -112,6 +117,41 @@ void KeepInMemory(NssSigner* signer) {
     if (copy == nullptr) return;
     SECKEY_DestroyPrivateKey(signer->key);
     signer->key = copy;
+}
+
+// A key of the database's own token, exported into memory for OpenSSL to
+// sign with. NSS lets a sensitive key out only encrypted; the password is
+// random, used once (one PBKDF2 round does: the blob never leaves the
+// process) and wiped. Keys on other tokens never leave them. Null when NSS
+// refuses (a key marked not extractable, say): NSS then signs.
+MemoryKey* ExportToMemory(const NssSigner* signer) {
+    PK11SlotInfo* slot = signer->key->pkcs11Slot;
+    if (slot == nullptr || !PK11_IsInternal(slot)) return nullptr;
+    unsigned char random[24];
+    if (PK11_GenerateRandom(random, sizeof random) != SECSuccess) return nullptr;
+    static const char kHex[] = "0123456789abcdef";
+    std::string password(2 * sizeof random, '0');
+    for (size_t i = 0; i < sizeof random; ++i) {
+        password[2 * i] = kHex[random[i] >> 4];
+        password[2 * i + 1] = kHex[random[i] & 15];
+    }
+    PORT_Memset(random, 0, sizeof random);
+    SECItem secret{siBuffer, reinterpret_cast<unsigned char*>(password.data()),
+                   static_cast<unsigned int>(password.size())};
+    SECKEYEncryptedPrivateKeyInfo* sealed =
+        PK11_ExportEncryptedPrivKeyInfo(nullptr, SEC_OID_AES_256_CBC, &secret, signer->key, 1, nullptr);
+    SECItem* encoded = nullptr;
+    if (sealed != nullptr) {
+        encoded = SEC_ASN1EncodeItem(nullptr, nullptr, sealed, SEC_ASN1_GET(SECKEY_EncryptedPrivateKeyInfoTemplate));
+        SECKEY_DestroyEncryptedPrivateKeyInfo(sealed, PR_TRUE);
+    }
+    MemoryKey* key = nullptr;
+    if (encoded != nullptr) {
+        key = LoadMemoryKey(ItemBytes(*encoded), password, signer->der, signer->kind);
+        SECITEM_FreeItem(encoded, PR_TRUE);
+    }
+    PORT_Memset(password.data(), 0, password.size());
+    return key;
 }
 
 // Only a token holding the certificate is logged in to: asking every token
@@ -202,7 +242,11 @@ const std::vector<Bytes>& NssSignerChain(const NssSigner* signer) { return signe
 KeyKind NssSignerKeyKind(const NssSigner* signer) { return signer->kind; }
 
 int32_t NssSignDigest(NssSigner* signer, const uint8_t digest[32], Bytes* signature) {
-    if (++signer->signatures == 2) KeepInMemory(signer);
+    ++signer->signatures;
+    if (signer->signatures == 1) signer->memory = ExportToMemory(signer);
+    // A signature that fails or does not verify there is made again by NSS.
+    if (signer->memory != nullptr && MemoryKeySign(signer->memory, digest, signature)) return kOk;
+    if (signer->signatures == 2 && signer->memory == nullptr) KeepInMemory(signer);
     SECItem digest_item{siBuffer, const_cast<unsigned char*>(digest), 32};
     SECItem raw{siBuffer, nullptr, 0};
     if (SGN_Digest(signer->key, SEC_OID_SHA256, &raw, &digest_item) != SECSuccess) {
