@@ -30,7 +30,7 @@ build=$(cd "${1:-$root/build}" && pwd)
 rounds=${QM_BENCH_ROUNDS:-5}
 file_count=${QM_BENCH_FILES:-400}
 small_calls=${QM_BENCH_SMALL_CALLS:-20}
-sizes=${QM_BENCH_SIZES:-512 2048}
+sizes=${QM_BENCH_SIZES-512 2048}
 
 for tool in x86_64-w64-mingw32-gcc openssl osslsigncode certutil pk12util /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/install-deps.sh installs it)"; exit 2; }
