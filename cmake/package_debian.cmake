@@ -33,8 +33,31 @@ signatures that Windows and independent verifiers accept.")
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# Dependencies come from the binaries (dpkg-shlibdeps), not from a list.
+# Dependencies come from the binaries (dpkg-shlibdeps), not from a list;
+# but the libraries the signing library opens only when first needed
+# (libgsf for packages, libcurl for timestamps) are not among what its
+# ELF header names, so the package depends on the packages that hold them,
+# at the version built against or later (src/authenticode/CMakeLists.txt).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+find_program(QM_DPKG_QUERY dpkg-query)
+get_property(qm_on_demand GLOBAL PROPERTY QM_LOADED_ON_DEMAND)
+set(qm_on_demand_depends "")
+foreach(entry IN LISTS qm_on_demand)
+  string(REPLACE "|" ";" entry "${entry}")
+  list(GET entry 0 file)
+  list(GET entry 1 version)
+  if(NOT QM_DPKG_QUERY)
+    break()
+  endif()
+  execute_process(COMMAND ${QM_DPKG_QUERY} -S ${file}
+    OUTPUT_VARIABLE owner RESULT_VARIABLE rc ERROR_QUIET)
+  if(rc EQUAL 0 AND owner MATCHES "^([^:, ]+)")
+    list(APPEND qm_on_demand_depends "${CMAKE_MATCH_1} (>= ${version})")
+  else()
+    message(WARNING "no Debian package holds ${file}: the package will not depend on it")
+  endif()
+endforeach()
+list(JOIN qm_on_demand_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

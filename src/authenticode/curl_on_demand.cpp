@@ -37,7 +37,7 @@ const Curl* Library() {
     static bool ok = false;
     static std::once_flag once;
     std::call_once(once, [] {
-        void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        void* library = dlopen(QM_CURL_SONAME, RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) return;
         ok = Bind(library, "curl_easy_init", &curl.easy_init) &&
              Bind(library, "curl_easy_setopt", &curl.easy_setopt) &&

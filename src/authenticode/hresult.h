@@ -24,6 +24,7 @@ constexpr int32_t kDiskFull = Hr(0x80070070);           // ERROR_DISK_FULL
 constexpr int32_t kBadFormat = Hr(0x8007000B);          // ERROR_BAD_FORMAT (a broken cabinet)
 constexpr int32_t kInvalidData = Hr(0x8007000D);        // ERROR_INVALID_DATA (a script block we cannot replace)
 constexpr int32_t kBadExeFormat = Hr(0x800700C1);
+constexpr int32_t kModNotFound = Hr(0x8007007E);        // ERROR_MOD_NOT_FOUND (a library a format needs, e.g. libgsf)
 constexpr int32_t kNoUnicodeTranslation = Hr(0x80070459);  // ERROR_NO_UNICODE_TRANSLATION (script encoding)
 constexpr int32_t kBadPackage = Hr(0x80070654);         // ERROR_INSTALL_PACKAGE_INVALID (a broken MSI)
 constexpr int32_t kFilenameTooLong = Hr(0x800700CE);    // ERROR_FILENAME_EXCED_RANGE

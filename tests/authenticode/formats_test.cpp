@@ -179,6 +179,19 @@ protected:
     std::string dir_;
 };
 
+// The libraries only some work needs are loaded when it is first asked for:
+// neither libgsf (packages) and what it pulls in, nor libcurl (timestamps),
+// is among what loading the signing library loads.
+TEST_F(Formats, LibgsfAndLibcurlAreNotLoadedWithTheLibrary) {
+    RequireTools({"ldd"});
+    std::string out;
+    ASSERT_EQ(fixture::Run("ldd " + Quote(QM_MSSIGN32_PATH), &out), 0) << out;
+    ASSERT_NE(out.find("libnss3.so"), std::string::npos) << out;
+    for (const char* name : {"libgsf-1", "libgobject-2.0", "libglib-2.0", "libgio-2.0", "libxml2", "libcurl"}) {
+        EXPECT_EQ(out.find(name), std::string::npos) << name << " loads with the library:\n" << out;
+    }
+}
+
 // ---- scripts --------------------------------------------------------------
 
 TEST_F(Formats, ScriptsInEveryEncodingLineEndingAndExtension) {
@@ -511,6 +524,46 @@ TEST_F(Packages, BrokenAndForeignCompoundFilesAreRefused) {
                               std::pair{"header.msi", Bytes(good.begin(), good.begin() + 100)}}) {
         SCOPED_TRACE(name);
         ExpectRefused(Write(name, data), kBadPackage);
+    }
+}
+
+// libgsf is loaded when the first package is signed. When the libgsf the
+// loader finds first cannot be used (a file that is no shared object, or one
+// without libgsf's functions, ahead on LD_LIBRARY_PATH), a package fails with
+// 8007007e and stays as it was, no copy left, while a PE file in the same run
+// still signs; with the real libgsf the same run signs both.
+TEST_F(Packages, WithoutAUsableLibgsfAPackageFailsAndStaysAsItWas) {
+    const std::string not_elf = dir_ + "/not-elf";
+    ASSERT_EQ(mkdir(not_elf.c_str(), 0755), 0);
+    fixture::WriteFile(not_elf + "/" + QM_GSF_SONAME, Text("not a shared object\n"));
+    const std::string msi = dir_ + "/plain.msi";
+    const Bytes before = fixture::ReadFile(msi);
+    const Bytes pe = fixture::ReadFile(g_world.pe32_exe);
+    const struct {
+        const char* name;
+        std::string library_path;
+    } cases[] = {{"no ELF file", not_elf}, {"no libgsf functions", QM_GSF_WITHOUT_FUNCTIONS_DIR}, {"libgsf", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string exe = Write("a.exe", pe);
+        std::string env = c.library_path.empty() ? "" : "LD_LIBRARY_PATH=" + Quote(c.library_path) + " ";
+        std::string out;
+        int status = fixture::Run(
+            "cd " + Quote(dir_) + " && " + env + Quote(QM_PROGRAM_PATH) + " /n 'Example EC Signing' a.exe plain.msi",
+            &out);
+        std::string log;
+        EXPECT_TRUE(Verifies(exe, &log)) << log;
+        if (c.library_path.empty()) {
+            EXPECT_EQ(out, "QuillMark 1/2: a.exe OK\nQuillMark 2/2: plain.msi OK\n");
+            EXPECT_EQ(status, 0);
+            EXPECT_TRUE(Verifies(msi, &log)) << log;
+            ExpectSameFiles(msi);
+        } else {
+            EXPECT_EQ(out, "QuillMark 1/2: a.exe OK\nQuillMark 2/2: plain.msi FAILED 8007007e\n");
+            EXPECT_EQ(status, 0x7E);  // the code's low byte
+            EXPECT_EQ(fixture::ReadFile(msi), before);
+            ExpectOnlyFiles(5);  // in/, p.wxs, plain.msi, a.exe, not-elf/
+        }
     }
 }
 

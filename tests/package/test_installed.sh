@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Tests the Debian package: builds it, checks it with lintian (no errors),
+# Tests the Debian package: builds it, checks it with lintian (no errors)
+# and that it depends on the libraries loaded only when first needed,
 # installs it into this machine, runs the main job against the installed
 # /usr/bin/quillmark (a sample signed and timestamped against the loopback
-# test server, then verified with osslsigncode), and removes it again, so
-# that the machine's packages are as they were. Needs root; shows SKIPPED
+# test server, and an installer package signed, then verified with
+# osslsigncode), and removes it again, so that the machine's packages are
+# as they were. Needs root; shows SKIPPED
 # when it cannot run, never a pass.
 # Usage: tests/package/test_installed.sh BUILD-DIR [PACKAGE-BUILD-DIR]
 #   BUILD-DIR holds a built tree with tools/tsa_server (the plain build).
@@ -17,7 +19,7 @@ skip() { echo "SKIPPED: installed package: $*"; exit 0; }
 fail() { echo "FAILED: installed package: $*" >&2; exit 1; }
 
 for tool in dpkg-buildflags dpkg-shlibdeps lintian osslsigncode certutil pk12util \
-            i686-w64-mingw32-gcc x86_64-w64-mingw32-gcc; do
+            i686-w64-mingw32-gcc x86_64-w64-mingw32-gcc wixl; do
   command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -x "$build/tools/tsa_server" ] || skip "$build/tools/tsa_server is not built"
@@ -25,6 +27,14 @@ done
 deb=$(scripts/package.sh "$pkgdir" | tail -n 1)
 echo "package: $deb"
 dpkg-deb -c "$deb" | awk '{print "  " $6}'
+
+# libgsf (installer packages) and libcurl (timestamps) are opened when first
+# needed, so dpkg-shlibdeps does not see them; the package names them.
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "depends: $depends"
+for lib in 'libgsf-1-[0-9]' 'libcurl[0-9]'; do
+  echo ", $depends" | grep -qE ", $lib[^,]* \(>= " || fail "the package does not depend on $lib*: $depends"
+done
 
 echo "== lintian"
 set +e
@@ -101,6 +111,36 @@ for f in hello32.exe hello64.exe; do
   echo "$out" | grep -q "Timestamp Server Signature verification: ok" || fail "$f: no verified timestamp"
   echo "$f: signature and timestamp verified"
 done
+
+# An installer package: libgsf, which the library opens for it, is found
+# as the package's dependency installed it.
+mkdir -p "$scratch/work/pkg"
+cat >"$scratch/work/pkg/hello.wxs" <<'WXS'
+<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="*" Name="Hello" Language="1033" Version="1.0.0" Manufacturer="Example"
+           UpgradeCode="12345678-1234-1234-1234-123456789012">
+    <Package InstallerVersion="200" Compressed="yes"/>
+    <Media Id="1" Cabinet="hello.cab" EmbedCab="yes"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="ProgramFilesFolder">
+        <Directory Id="INSTALLDIR" Name="Hello">
+          <Component Id="Main" Guid="11111111-2222-3333-4444-555555555555">
+            <File Id="hello" Name="hello32.exe" Source="../bin/hello32.exe" KeyPath="yes"/>
+          </Component>
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="Complete" Level="1"><ComponentRef Id="Main"/></Feature>
+  </Product>
+</Wix>
+WXS
+(cd "$scratch/work/pkg" && wixl -o hello.msi hello.wxs) || fail "wixl could not make the sample package"
+(cd / && /usr/bin/quillmark /n "Example Ltd" "$scratch/work/pkg/hello.msi") | tee "$scratch/out"
+[ "$(cat "$scratch/out")" = "QuillMark 1/1: $scratch/work/pkg/hello.msi OK" ] || fail "unexpected output"
+out=$(osslsigncode verify -CAfile "$scratch/pki/root.pem" -in "$scratch/work/pkg/hello.msi" 2>&1) ||
+  fail "hello.msi does not verify: $out"
+echo "hello.msi: signature verified"
 
 echo "== remove"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=600 quillmark >/dev/null

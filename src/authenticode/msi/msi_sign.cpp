@@ -5,6 +5,7 @@
 // storage's class id after its children), so one read pass both hashes and
 // copies. The signature becomes the root's \x05DigitalSignature stream; an
 // old one and an old \x05MsiDigitalSignatureEx are not carried over.
+// libgsf is loaded when the first package is signed (gsf_on_demand.cpp).
 #include <gsf/gsf-infile-msole.h>
 #include <gsf/gsf-infile.h>
 #include <gsf/gsf-input-stdio.h>
@@ -24,6 +25,7 @@
 #include "authenticode/format.h"
 #include "authenticode/hresult.h"
 #include "authenticode/msi/cfb_directory.h"
+#include "authenticode/msi/gsf_on_demand.h"
 #include "authenticode/pe/file_replace.h"
 #include "authenticode/pe/pe_io.h"
 #include "authenticode/sha256_stream.h"
@@ -48,14 +50,6 @@ struct Unref {
 };
 template <typename T>
 using Ref = std::unique_ptr<T, Unref>;
-
-void InitGsf() {
-    static bool done = false;
-    if (!done) {
-        gsf_init();
-        done = true;
-    }
-}
 
 bool ClaimsMsi(const FileHead& head) { return msi::LooksLikeCompoundFile(head.data, head.size); }
 
@@ -184,7 +178,8 @@ int32_t OpenOutput(const pe::TempFile& temp, uint32_t sector_size, Ref<GsfOutput
 }
 
 int32_t RewriteMsi(const std::string& path, ContentSigner signer, void* context) {
-    InitGsf();
+    // Before the file is opened: without libgsf nothing is touched.
+    if (!msi::LoadGsf()) return kModNotFound;
     pe::SourceFile source;
     int32_t hr = pe::OpenFileToReplace(path, &source);
     if (hr != kOk) return hr;
