@@ -76,6 +76,8 @@ NATIVE_STORES = {
     "token": "token",
     # A self-signed signer made with openssl req -x509 (CA:TRUE) and its key.
     "selfsigned": {"pfx": ["selfsigned"]},
+    # A self-signed signer whose subject is not all ASCII.
+    "unicode": {"pfx": ["unicode"]},
     # A named pipe in place of one of the database's files.
     "fifo-cert": {"fifo": "cert9.db"},
     "fifo-key": {"fifo": "key4.db"},
@@ -603,6 +605,14 @@ CASES = [
     dict(name="self_signed_ca_signer_by_thumbprint", only="native", library="real",
          store="selfsigned", args=["/n", "{sha1:selfsigned}", "a.exe"], files={"a.exe": PE64},
          stdout=ok(1, 1, "a.exe"), status=0, checks=[verified_self_signed("a.exe")]),
+    # Letters beyond ASCII fold too, both ways; an ASCII letter does not
+    # stand for an accented one.
+    dict(name="subject_text_case_insensitive_beyond_ascii", only="native", library="real",
+         store="unicode", args=["/n", "überall ltd, æRØ üNÏCÖDÉ", "a.exe"],
+         files={"a.exe": PE32}, stdout=ok(1, 1, "a.exe"), status=0),
+    dict(name="subject_text_ascii_is_not_accented", only="native", library="real",
+         store="unicode", args=["/n", "Unicode", "a.exe"], files={"a.exe": PE32},
+         stdout=NOT_FOUND, status=1, checks=[unchanged(("a.exe", PE32))]),
     dict(name="pfx_chain_certificate_is_not_a_signer", only="native", library="real",
          args=["/n", "Quillmark Test Root", "a.exe"], files={"a.exe": PE32},
          stdout=NOT_FOUND, status=1),

@@ -7,6 +7,9 @@
 // the page cache, which cost more than the hash itself in profiles, and the
 // data is on the device once written), else buffered writes pushed to disk
 // as they go (sync_file_range) so the final fsync has little left to do.
+// Content that fits in one read (most small files) needs neither threads nor
+// direct writes: it is hashed on the reader's thread and written through the
+// page cache.
 #include "authenticode/pe/pe_stream.h"
 
 #include <cerrno>
@@ -396,8 +399,17 @@ int32_t StreamPeContent(int in_fd, int out_fd, const PeLayout& layout,
 
     // A shared copy already holds the content: the pass only reads.
     bool cloned = out_fd >= 0 && options.clone && CloneInto(in_fd, out_fd, layout.content_end);
+    // Content that fits in one chunk is one read, one hash and one write:
+    // nothing for threads to overlap, and a direct write would wait for the
+    // device once more before the final flush writes the rest anyway. It is
+    // hashed on this thread and written through the page cache.
+    PeStreamOptions pass = options;
+    if (layout.content_end <= (options.chunk_size & ~size_t{7})) {
+        pass.hash_thread = false;
+        pass.direct_writes = false;
+    }
     bool direct = false;
-    int32_t hr = CopyAndHash(in_fd, cloned ? -1 : out_fd, layout, options, &ring, checksum, &direct);
+    int32_t hr = CopyAndHash(in_fd, cloned ? -1 : out_fd, layout, pass, &ring, checksum, &direct);
     if (hr != kOk) return hr;
     if (options.path_taken != nullptr) {
         *options.path_taken = out_fd < 0 ? PeCopyPath::kNone

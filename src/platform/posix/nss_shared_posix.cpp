@@ -16,6 +16,7 @@
 
 #include <nss.h>
 #include <pk11pub.h>
+#include <secmod.h>
 
 #include <mutex>
 #include <vector>
@@ -51,9 +52,39 @@ constexpr uint32_t kTableVersion = 1;
 std::mutex g_lock;
 std::vector<NssDatabase*>* g_databases = nullptr;
 
+// Whether this copy is the program's own (defined with the table).
+bool ServesTheProgram();
+
+// The table the program exports, if the process is the program.
+const QuillmarkNssTable* ExportedTable() {
+    using Getter = const QuillmarkNssTable* (*)();
+    auto getter = reinterpret_cast<Getter>(dlsym(RTLD_DEFAULT, "quillmark_nss_table"));
+    return getter != nullptr ? getter() : nullptr;
+}
+
+// Whether every PKCS#11 module loaded is NSS's own (no token's).
+bool OnlyNssModules() {
+    SECMODListLock* lock = SECMOD_GetDefaultModuleListLock();
+    if (lock == nullptr) return false;
+    bool own = true;
+    SECMOD_GetReadLock(lock);
+    for (SECMODModuleList* m = SECMOD_GetDefaultModuleList(); m != nullptr; m = m->next) {
+        own = own && m->module != nullptr && m->module->internal;
+    }
+    SECMOD_ReleaseReadLock(lock);
+    return own;
+}
+
 void ShutdownAll() {
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_databases == nullptr) return;
+    // The program's databases are open read-only: with only NSS's own
+    // module loaded, shutting down writes nothing and tells no token
+    // anything; it would only free memory and unload libraries, which the
+    // end of the process does at once (about 0.4 ms less, at the end of
+    // every run). A token's module is finalized as it expects, and a host
+    // other than the program (which may use NSS itself) gets its shutdown.
+    if (ServesTheProgram() && OnlyNssModules()) return;
     for (NssDatabase* db : *g_databases) {
         for (PK11SlotInfo* slot : db->slots) PK11_FreeSlot(slot);
         NSS_ShutdownContext(db->context);
@@ -161,13 +192,13 @@ PK11SlotInfo* OwnSlot(const void* db, int index) {
 
 const QuillmarkNssTable kOwnTable = {kTableVersion, OwnOpen, OwnSlotCount, OwnSlot};
 
+bool ServesTheProgram() { return ExportedTable() == &kOwnTable; }
+
 // The program's table when this copy lives in a library the program
 // loaded, else this copy's own.
 const QuillmarkNssTable* Table() {
     static const QuillmarkNssTable* table = [] {
-        using Getter = const QuillmarkNssTable* (*)();
-        auto getter = reinterpret_cast<Getter>(dlsym(RTLD_DEFAULT, "quillmark_nss_table"));
-        const QuillmarkNssTable* found = getter != nullptr ? getter() : nullptr;
+        const QuillmarkNssTable* found = ExportedTable();
         return found != nullptr && found->version == kTableVersion ? found : &kOwnTable;
     }();
     return table;
