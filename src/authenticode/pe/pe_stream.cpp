@@ -28,6 +28,7 @@
 #include "authenticode/pe/copy_io.h"
 #include "authenticode/pe/pe_hresult.h"
 #include "authenticode/pe/pe_io.h"
+#include "authenticode/pe/read_buffers.h"
 
 namespace authenticode {
 namespace {
@@ -63,12 +64,8 @@ bool HashExcluding(EVP_MD_CTX* md, const uint8_t* data, uint64_t offset, size_t 
     return true;
 }
 
-struct FreeBuffer {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-
 struct Chunk {
-    std::unique_ptr<uint8_t, FreeBuffer> data;  // aligned for direct writes
+    ReadBuffer data;  // aligned for direct writes
     uint64_t offset = 0;
     size_t size = 0;
 };
@@ -382,12 +379,12 @@ int32_t StreamPeContent(int in_fd, int out_fd, const PeLayout& layout,
     ring.skips[0] = {layout.checksum_offset, layout.checksum_offset + 4};
     ring.skips[1] = {layout.cert_entry_offset, layout.cert_entry_offset + 8};
     ring.chunks.resize(options.chunk_count);
-    uint64_t want = layout.content_end < options.chunk_size ? layout.content_end : options.chunk_size;
-    size_t bytes = (static_cast<size_t>(want) + 8 + kDirectAlign - 1) & ~(kDirectAlign - 1);
+    // Whole chunks whatever the file, so that the kept buffers fit every
+    // file of a run; pages a small file does not reach are never touched.
+    size_t bytes = ((options.chunk_size & ~size_t{7}) + 8 + kDirectAlign - 1) & ~(kDirectAlign - 1);
     for (Chunk& chunk : ring.chunks) {
-        void* data = nullptr;
-        if (posix_memalign(&data, kDirectAlign, bytes) != 0) return kOutOfMemory;
-        chunk.data.reset(static_cast<uint8_t*>(data));
+        chunk.data = TakeReadBuffer(bytes, kDirectAlign);
+        if (!chunk.data) return kOutOfMemory;
     }
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!md) return kOutOfMemory;
