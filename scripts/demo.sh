@@ -43,27 +43,7 @@ Copy-Item -Path "$PSScriptRoot\hello64.exe" -Destination $Target
 Write-Output "installed to $Target"
 PS1
 gcab -c -z -n "$scratch/work/bin/hello.cab" "$scratch/work/bin/hello32.exe" "$scratch/work/bin/hello64.exe"
-cat > "$scratch/hello.wxs" <<'WXS'
-<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="Hello" Language="1033" Version="1.0.0" Manufacturer="Example Ltd"
-           UpgradeCode="6a3f1a2e-52c4-4c57-9d0e-4f1d6a1c8b21">
-    <Package InstallerVersion="200" Compressed="yes"/>
-    <Media Id="1" Cabinet="hello.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFilesFolder">
-        <Directory Id="INSTALLDIR" Name="Hello">
-          <Component Id="Main" Guid="0c2b7d5e-8f0a-4d1b-9b7e-3e4f5a6b7c8d">
-            <File Id="hello" Name="hello32.exe" Source="work/bin/hello32.exe" KeyPath="yes"/>
-          </Component>
-        </Directory>
-      </Directory>
-    </Directory>
-    <Feature Id="Complete" Level="1"><ComponentRef Id="Main"/></Feature>
-  </Product>
-</Wix>
-WXS
-(cd "$scratch" && wixl -o work/bin/hello.msi hello.wxs)
+bash "$repo/tests/fixtures/make_msi.sh" "$scratch/work/bin/hello.msi" "$scratch/work/bin/hello32.exe"
 # The programs as packed, to compare with what the signed containers hold.
 cp "$scratch/work/bin/hello32.exe" "$scratch/work/bin/hello64.exe" "$scratch/"
 ls -l "$scratch/work/bin"

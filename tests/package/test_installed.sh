@@ -115,27 +115,8 @@ done
 # An installer package: libgsf, which the library opens for it, is found
 # as the package's dependency installed it.
 mkdir -p "$scratch/work/pkg"
-cat >"$scratch/work/pkg/hello.wxs" <<'WXS'
-<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="*" Name="Hello" Language="1033" Version="1.0.0" Manufacturer="Example"
-           UpgradeCode="12345678-1234-1234-1234-123456789012">
-    <Package InstallerVersion="200" Compressed="yes"/>
-    <Media Id="1" Cabinet="hello.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir">
-      <Directory Id="ProgramFilesFolder">
-        <Directory Id="INSTALLDIR" Name="Hello">
-          <Component Id="Main" Guid="11111111-2222-3333-4444-555555555555">
-            <File Id="hello" Name="hello32.exe" Source="../bin/hello32.exe" KeyPath="yes"/>
-          </Component>
-        </Directory>
-      </Directory>
-    </Directory>
-    <Feature Id="Complete" Level="1"><ComponentRef Id="Main"/></Feature>
-  </Product>
-</Wix>
-WXS
-(cd "$scratch/work/pkg" && wixl -o hello.msi hello.wxs) || fail "wixl could not make the sample package"
+bash "$repo/tests/fixtures/make_msi.sh" "$scratch/work/pkg/hello.msi" "$scratch/work/bin/hello32.exe" ||
+  fail "wixl could not make the sample package"
 (cd / && /usr/bin/quillmark /n "Example Ltd" "$scratch/work/pkg/hello.msi") | tee "$scratch/out"
 [ "$(cat "$scratch/out")" = "QuillMark 1/1: $scratch/work/pkg/hello.msi OK" ] || fail "unexpected output"
 out=$(osslsigncode verify -CAfile "$scratch/pki/root.pem" -in "$scratch/work/pkg/hello.msi" 2>&1) ||
