@@ -12,6 +12,8 @@
 #include <cstdarg>
 #include <mutex>
 
+#include "authenticode/bind_symbol.h"
+
 namespace {
 
 struct Curl {
@@ -24,12 +26,6 @@ struct Curl {
     void (*slist_free_all)(curl_slist*);
 };
 
-template <typename T>
-bool Bind(void* library, const char* name, T* out) {
-    *out = reinterpret_cast<T>(dlsym(library, name));
-    return *out != nullptr;
-}
-
 // Null when libcurl cannot be loaded: the calls then fail as curl fails
 // (no handle, CURLE_FAILED_INIT).
 const Curl* Library() {
@@ -39,13 +35,13 @@ const Curl* Library() {
     std::call_once(once, [] {
         void* library = dlopen(QM_CURL_SONAME, RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) return;
-        ok = Bind(library, "curl_easy_init", &curl.easy_init) &&
-             Bind(library, "curl_easy_setopt", &curl.easy_setopt) &&
-             Bind(library, "curl_easy_perform", &curl.easy_perform) &&
-             Bind(library, "curl_easy_getinfo", &curl.easy_getinfo) &&
-             Bind(library, "curl_easy_cleanup", &curl.easy_cleanup) &&
-             Bind(library, "curl_slist_append", &curl.slist_append) &&
-             Bind(library, "curl_slist_free_all", &curl.slist_free_all);
+        ok = authenticode::BindSymbol(library, "curl_easy_init", &curl.easy_init) &&
+             authenticode::BindSymbol(library, "curl_easy_setopt", &curl.easy_setopt) &&
+             authenticode::BindSymbol(library, "curl_easy_perform", &curl.easy_perform) &&
+             authenticode::BindSymbol(library, "curl_easy_getinfo", &curl.easy_getinfo) &&
+             authenticode::BindSymbol(library, "curl_easy_cleanup", &curl.easy_cleanup) &&
+             authenticode::BindSymbol(library, "curl_slist_append", &curl.slist_append) &&
+             authenticode::BindSymbol(library, "curl_slist_free_all", &curl.slist_free_all);
     });
     return ok ? &curl : nullptr;
 }

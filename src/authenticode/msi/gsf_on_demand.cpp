@@ -21,6 +21,8 @@
 
 #include <mutex>
 
+#include "authenticode/bind_symbol.h"
+
 // Every function the stand-ins forward to, and gsf_init, which loading calls.
 #define QM_GSF_FUNCTIONS(X)             \
     X(gsf_init)                         \
@@ -61,12 +63,6 @@ struct Gsf {
 #undef QM_GSF_MEMBER
 };
 
-template <typename T>
-bool Bind(void* library, const char* name, T* out) {
-    *out = reinterpret_cast<T>(dlsym(library, name));
-    return *out != nullptr;
-}
-
 // Null until libgsf is loaded, and for good when it cannot be.
 const Gsf* Library() {
     static Gsf gsf;
@@ -75,7 +71,7 @@ const Gsf* Library() {
     std::call_once(once, [] {
         void* library = dlopen(QM_GSF_SONAME, RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) return;
-#define QM_GSF_BIND(name) &&Bind(library, #name, &gsf.name)
+#define QM_GSF_BIND(name) &&authenticode::BindSymbol(library, #name, &gsf.name)
         ok = true QM_GSF_FUNCTIONS(QM_GSF_BIND);
 #undef QM_GSF_BIND
         if (!ok) {
