@@ -2,16 +2,9 @@
 #include "authenticode/cab/cab_header.h"
 
 #include "authenticode/hresult.h"
+#include "authenticode/little_endian.h"
 
 namespace authenticode::cab {
-namespace {
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
-}  // namespace
 
 bool LooksLikeCabinet(const uint8_t* head, size_t size) {
     return size >= 4 && head[0] == 'M' && head[1] == 'S' && head[2] == 'C' && head[3] == 'F';

@@ -8,6 +8,7 @@
 #include "authenticode/cab/cab_header.h"
 #include "authenticode/format.h"
 #include "authenticode/hresult.h"
+#include "authenticode/little_endian.h"
 #include "authenticode/pe/file_replace.h"
 #include "authenticode/pe/pe_io.h"
 #include "authenticode/sha256_stream.h"
@@ -20,13 +21,6 @@ using cab::CabLayout;
 
 constexpr uint64_t kMaxExistingSignature = 32u << 20;
 constexpr size_t kChunk = 1u << 20;
-
-void StoreLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
 
 bool ClaimsCab(const FileHead& head) { return cab::LooksLikeCabinet(head.data, head.size); }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "authenticode/hresult.h"
+#include "authenticode/little_endian.h"
 
 namespace authenticode::msi {
 namespace {
@@ -14,11 +15,6 @@ constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
 constexpr uint32_t kMaxRegularSector = 0xFFFFFFFA;
 constexpr size_t kEntrySize = 128;
 constexpr uint32_t kMaxDepth = 64;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
 
 struct File {
     uint64_t size;

@@ -3,6 +3,7 @@
 // it is read, so a hostile header can neither read out of bounds nor wrap.
 #include "authenticode/pe/pe_layout.h"
 
+#include "authenticode/little_endian.h"
 #include "authenticode/pe/pe_hresult.h"
 
 namespace authenticode {
@@ -18,12 +19,6 @@ constexpr uint64_t kChecksumInOptional = 64;
 constexpr uint64_t kSectionHeaderSize = 40;
 constexpr uint32_t kCertDirectoryIndex = 4;
 constexpr uint16_t kCertTypePkcs7 = 0x0002;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // The headers must reach `end`: past the file it is a broken PE; past what we
 // hold (but inside the file and the header limit) the caller must read more.

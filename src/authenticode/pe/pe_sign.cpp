@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "authenticode/little_endian.h"
 #include "authenticode/pe/file_replace.h"
 #include "authenticode/pe/pe_checksum.h"
 #include "authenticode/pe/pe_hresult.h"
@@ -62,13 +63,6 @@ int32_t OpenPeFile(const std::string& path, Source* source) {
     int32_t hr = OpenSourceFile(path, &source->file);
     if (hr != kOk) return hr;
     return ReadLayout(source);
-}
-
-void StoreLe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
 }
 
 // Appends the certificate table to the copy and patches the data directory
